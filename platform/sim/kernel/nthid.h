@@ -1,0 +1,29 @@
+// Simulated kernel: the HID class driver's interface to minidrivers (the
+// internal control codes and the transfer packet of hidclass.h).
+#pragma once
+
+#include "ntio.h"
+
+#define HID_CTL_CODE(id) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), METHOD_NEITHER, FILE_ANY_ACCESS)
+#define HID_IN_CTL_CODE(id) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+#define HID_OUT_CTL_CODE(id) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
+
+#define IOCTL_HID_GET_DEVICE_DESCRIPTOR HID_CTL_CODE(0)         // 0x000B0003
+#define IOCTL_HID_GET_REPORT_DESCRIPTOR HID_CTL_CODE(1)         // 0x000B0007
+#define IOCTL_HID_READ_REPORT HID_CTL_CODE(2)                   // 0x000B000B
+#define IOCTL_HID_WRITE_REPORT HID_CTL_CODE(3)                  // 0x000B000F
+#define IOCTL_HID_GET_STRING HID_CTL_CODE(4)                    // 0x000B0013
+#define IOCTL_HID_ACTIVATE_DEVICE HID_CTL_CODE(7)               // 0x000B001F
+#define IOCTL_HID_DEACTIVATE_DEVICE HID_CTL_CODE(8)             // 0x000B0023
+#define IOCTL_HID_GET_DEVICE_ATTRIBUTES HID_CTL_CODE(9)         // 0x000B0027
+#define IOCTL_HID_SEND_IDLE_NOTIFICATION_REQUEST HID_CTL_CODE(10) // 0x000B002B
+#define IOCTL_HID_SET_FEATURE HID_IN_CTL_CODE(100)              // 0x000B0191
+#define IOCTL_HID_GET_FEATURE HID_OUT_CTL_CODE(100)             // 0x000B0192
+#define IOCTL_HID_SET_OUTPUT_REPORT HID_IN_CTL_CODE(101)        // 0x000B0195
+#define IOCTL_HID_GET_INPUT_REPORT HID_OUT_CTL_CODE(104)        // 0x000B01A2
+
+typedef struct _HID_XFER_PACKET {
+    PUCHAR reportBuffer;
+    ULONG reportBufferLen;
+    UCHAR reportId;
+} HID_XFER_PACKET, *PHID_XFER_PACKET;

@@ -1,0 +1,64 @@
+// Controls of the simulated kernel for tests, tools and benchmarks (C++20).
+// Driver code never includes this; it sees the kernel only through
+// platform/kernel.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---------------------------------------------------------------- lifecycle
+// A fresh kernel: forgets every pool record, trace line, fault, handle and
+// verifier finding, and puts the clock back to manual at its start value.
+// Call it only when no simulated thread is running.
+void reset();
+
+// Everything the kernel found wrong since reset(): leaked pool (with size and
+// the sequence number of the allocation), bad or double frees, open handles,
+// unreleased object references, requests completed twice or never, completion
+// under a spin lock, and whatever the other components reported. Empty when
+// all is well.
+std::vector<std::string> problems();
+
+// Components of the simulated kernel (and tests that build deliberately broken
+// drivers) report a violation here.
+void report_problem(std::string what);
+
+// ---------------------------------------------------------------- clock
+// Interrupt time in 100-ns units. Manual: it moves only when told. Real: it
+// follows the host's monotonic clock from the value it had when switched.
+// Timed waits (KeWaitForSingleObject with a time-out, KeDelayExecutionThread)
+// always last their length in real time, whichever mode the clock is in.
+constexpr uint64_t kDefaultStart = 5ULL * 60 * 10'000'000; // five minutes of uptime
+void clock_manual(uint64_t start = kDefaultStart);
+void clock_real();
+void clock_set(uint64_t interrupt_time);
+void clock_advance_ms(uint64_t ms);
+uint64_t clock_now();
+
+// ---------------------------------------------------------------- pool
+struct PoolStats {
+    size_t live_allocations = 0;
+    size_t live_bytes = 0;
+    size_t total_allocations = 0; // successful ones since reset
+    size_t failed_allocations = 0; // refused by fault injection
+};
+PoolStats pool_stats();
+// The n-th allocation from now on fails (1 = the next one).
+void pool_fail_nth(uint64_t n);
+// Every allocation of exactly this many bytes fails until cleared.
+void pool_fail_size(size_t bytes);
+void pool_fail_clear();
+
+// ---------------------------------------------------------------- debug trace
+// DbgPrint output, split into lines at '\n' (a line still open is included).
+std::vector<std::string> trace_lines();
+std::string trace_text();
+void trace_clear();
+// Also copy every DbgPrint to standard error as it is printed.
+void trace_echo(bool on);
+
+} // namespace sim
