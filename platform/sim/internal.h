@@ -1,0 +1,41 @@
+// Shared internals of the simulated kernel's components (executive, I/O
+// manager, USB bus, registry, HID class). Not for driver code, not for tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "platform/sim/sim.h"
+
+namespace sim::internal {
+
+// Components hook into sim::reset() and sim::problems(). Register from a
+// static initialiser of the component's own file.
+struct Registrar {
+    Registrar(std::function<void()> on_reset, std::function<void(std::vector<std::string> &)> on_check);
+};
+
+// The dispatcher lock: guards every dispatcher object's signal state; waits
+// sleep on its condition variable. Components that signal objects from their
+// own threads use KeSetEvent, never this directly.
+std::mutex &dispatcher_lock();
+
+// Spin locks held by the calling thread (the cancel spin lock included): the
+// I/O verifier refuses a completion made while one is held.
+int spin_locks_held();
+
+// Handles: the one table behind ZwClose. Each kind gives a close function;
+// handles still open at sim::problems() time are reported.
+enum class HandleKind { Thread, RegistryKey };
+HANDLE handle_open(HandleKind kind, void *object, std::function<void(void *)> on_close);
+void *handle_lookup(HANDLE h, HandleKind kind); // nullptr when not open or of another kind
+
+// Pool bookkeeping for allocations made by the simulated kernel itself on the
+// driver's behalf (IRPs, URBs from USBD_CreateConfigurationRequestEx): they go
+// through ExAllocatePoolWithTag like the driver's own.
+
+} // namespace sim::internal
