@@ -83,7 +83,9 @@ VOID MIVO_raw_input_store(PDEVICE_EXTENSION dx, const UCHAR *Report, ULONG Lengt
  */
 VOID MIVO_pending_set(PDEVICE_EXTENSION dx, ULONG Bits)
 {
-    InterlockedOr((LONG volatile *)&dx->PendingReports, (LONG)Bits);
+    // Only the eight report bits exist; a stray higher bit would read as a
+    // report that can never be delivered and so never cleared.
+    InterlockedOr((LONG volatile *)&dx->PendingReports, (LONG)(Bits & PENDING_ALL));
 }
 
 VOID MIVO_pending_clear(PDEVICE_EXTENSION dx, ULONG Bits)
