@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct _KTHREAD;
+
 namespace sim {
 
 // ---------------------------------------------------------------- lifecycle
@@ -60,5 +62,14 @@ std::string trace_text();
 void trace_clear();
 // Also copy every DbgPrint to standard error as it is printed.
 void trace_echo(bool on);
+
+// ---------------------------------------------------------------- threads
+// The priority a thread object runs at (8 until KeSetPriorityThread changes it).
+int32_t thread_priority(const struct _KTHREAD *thread);
+// System threads started by PsCreateSystemThread that have not ended yet.
+size_t threads_running();
+// The n-th PsCreateSystemThread from now on fails with
+// STATUS_INSUFFICIENT_RESOURCES (1 = the next one; 0 clears).
+void thread_create_fail_nth(uint64_t n);
 
 } // namespace sim

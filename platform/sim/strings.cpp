@@ -1,0 +1,77 @@
+// Counted UTF-16 strings: lengths in bytes, no terminating NUL counted, one
+// written after the text when the buffer has room for it.
+
+#include "platform/sim/internal.h"
+
+namespace {
+
+size_t wide_length(PCWSTR s) {
+    size_t n = 0;
+    while (s[n] != 0)
+        ++n;
+    return n;
+}
+
+void terminate_if_room(PUNICODE_STRING s) {
+    if (static_cast<size_t>(s->Length) + sizeof(WCHAR) <= s->MaximumLength)
+        s->Buffer[s->Length / sizeof(WCHAR)] = 0;
+}
+
+NTSTATUS append(PUNICODE_STRING Destination, PCWSTR text, size_t bytes) {
+    if (static_cast<size_t>(Destination->Length) + bytes > Destination->MaximumLength)
+        return STATUS_BUFFER_TOO_SMALL;
+    if (bytes != 0)
+        __builtin_memmove(reinterpret_cast<char *>(Destination->Buffer) + Destination->Length, text, bytes);
+    Destination->Length = static_cast<USHORT>(Destination->Length + bytes);
+    terminate_if_room(Destination);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+extern "C" {
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    size_t bytes = wide_length(SourceString) * sizeof(WCHAR);
+    // The kernel caps the length so that MaximumLength still fits a USHORT.
+    if (bytes > 0xFFFC)
+        bytes = 0xFFFC;
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        return;
+    }
+    // Truncated to what the destination holds, whole characters only.
+    size_t bytes = SourceString->Length;
+    if (bytes > DestinationString->MaximumLength)
+        bytes = DestinationString->MaximumLength & ~size_t{1};
+    if (bytes != 0)
+        __builtin_memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    terminate_if_room(DestinationString);
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    if (Source == nullptr)
+        return STATUS_SUCCESS;
+    return append(Destination, Source, wide_length(Source) * sizeof(WCHAR));
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    if (Source == nullptr || Source->Length == 0)
+        return STATUS_SUCCESS;
+    return append(Destination, Source->Buffer, Source->Length);
+}
+
+} // extern "C"
