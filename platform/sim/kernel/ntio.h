@@ -192,10 +192,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        // x64 layout (POINTER_ALIGNMENT): IoControlCode shares its slot with
+        // Others.Argument3, so the two arguments of an internal USB request
+        // leave the code intact.
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
