@@ -517,8 +517,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         check_pending(Irp, r, frame, seen->second);
     else if (r.walking || r.freed)
         r.frames.push_back(frame); // the walk will pass this location later
-    else
-        check_pending(Irp, r, frame, (location_at(Irp, location)->Control & SL_PENDING_RETURNED) != 0);
+    else if (location_at(Irp, location)->Control & SL_PENDING_RETURNED)
+        check_pending(Irp, r, frame, true);
+    else if (status == STATUS_PENDING)
+        // Not marked yet is fine while the request is below: the completion
+        // routine of this location's owner may still propagate the pending
+        // state. The walk decides when it passes.
+        r.frames.push_back(frame);
     return status;
 }
 
