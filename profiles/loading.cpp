@@ -9,6 +9,10 @@
 #include "core/core.h"
 #include "core/trace.h"
 
+// ExAllocatePool tags its blocks 'None'; the free names that tag so that a
+// checking kernel (Driver Verifier) finds the pair matched.
+#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
+
 #define MIVO_BUILD_NUMBER 1079
 
 // Subkey and value names are read into 256-byte buffers: at most 127
@@ -210,7 +214,7 @@ VOID MIVO_Delete_Profil(PDEVICE_EXTENSION dx)
         next = profil->Next;
         MIVO_TRACE_LINE("Delete Profil : %ws", profil->Profil_Name);
         MIVO_Delete_Bind(profil);
-        ExFreePoolWithTag(profil, 0);
+        ExFreePoolWithTag(profil, MIVO_POOL_UNTAGGED);
         profil = next;
     }
 
@@ -232,7 +236,7 @@ VOID MIVO_Delete_Bind(PROFIL *Profil)
     Profil->Binds = NULL;
     while (bind != NULL) {
         next = bind->Next;
-        ExFreePoolWithTag(bind, 0);
+        ExFreePoolWithTag(bind, MIVO_POOL_UNTAGGED);
         bind = next;
     }
 

@@ -6,6 +6,10 @@
 #include "core/trace.h"
 #include "profiles/profiles.h"
 
+// ExAllocatePool tags its blocks 'None'; the free names that tag so that a
+// checking kernel (Driver Verifier) finds the pair matched.
+#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
+
 // The path buffer: 256 UTF-16 units. One unit more is kept zero behind it so
 // that a path filling all 512 bytes still prints as a terminated string.
 #define MIVO_REG_PATH_UNITS 256
@@ -93,7 +97,7 @@ NTSTATUS MIVO_Get_Key_Info(HANDLE Key, PULONG SubKeys, PULONG Values)
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, 0);
+        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
     }
     return status;
 }
@@ -138,7 +142,7 @@ NTSTATUS MIVO_Get_SubKey_Name(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSiz
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, 0);
+        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
     }
     return status;
 }
@@ -184,16 +188,16 @@ NTSTATUS MIVO_Get_Value_Info(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSize
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, 0);
+        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
     }
     return status;
 }
 
 /*
  * MIVO_Get_Data - read one value of Key: type, data length and data.
- * On success *Data is a non-paged pool buffer that the caller frees with
- * ExFreePoolWithTag; on failure *Data is NULL and the status is the kernel's
- * (STATUS_OBJECT_NAME_NOT_FOUND for a missing value) or
+ * On success *Data is a non-paged pool buffer that the caller frees (with
+ * the tag "None" of ExAllocatePool); on failure *Data is NULL and the status
+ * is the kernel's (STATUS_OBJECT_NAME_NOT_FOUND for a missing value) or
  * STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
  */
 NTSTATUS MIVO_Get_Data(HANDLE Key, PCWSTR ValueName, PKEY_VALUE_PARTIAL_INFORMATION *Data)
@@ -228,7 +232,7 @@ NTSTATUS MIVO_Get_Data(HANDLE Key, PCWSTR ValueName, PKEY_VALUE_PARTIAL_INFORMAT
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, 0);
+        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
     }
     return status;
 }
@@ -252,10 +256,10 @@ NTSTATUS MIVO_Get_DWORD(HANDLE Key, PCWSTR ValueName, PULONG Value, ULONG Defaul
     }
     if (data->Type == REG_DWORD && data->DataLength == sizeof(ULONG)) {
         RtlCopyMemory(Value, data->Data, sizeof(ULONG));
-        ExFreePoolWithTag(data, 0);
+        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, 0);
+    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
     *Value = Default;
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL, %u", Default);
     return STATUS_UNSUCCESSFUL;
@@ -282,10 +286,10 @@ NTSTATUS MIVO_Get_STRING(HANDLE Key, PCWSTR ValueName, PWSTR Buffer, ULONG Size)
     }
     if (data->Type == REG_SZ) {
         RtlCopyMemory(Buffer, data->Data, data->DataLength < room ? data->DataLength : room);
-        ExFreePoolWithTag(data, 0);
+        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, 0);
+    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL");
     return STATUS_UNSUCCESSFUL;
 }
@@ -309,10 +313,10 @@ NTSTATUS MIVO_Get_BINARY(HANDLE Key, PCWSTR ValueName, PVOID Buffer, ULONG Size)
     }
     if (data->Type == REG_BINARY) {
         RtlCopyMemory(Buffer, data->Data, data->DataLength < Size ? data->DataLength : Size);
-        ExFreePoolWithTag(data, 0);
+        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, 0);
+    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL");
     return STATUS_UNSUCCESSFUL;
 }
