@@ -25,7 +25,7 @@ struct Stack {
     NTSTATUS routine_answer = STATUS_SUCCESS;
     std::atomic<int> routine_calls{0};
     std::atomic<bool> routine_saw_pending{false};
-    PIRP held = nullptr; // a request the lower driver keeps
+    std::atomic<PIRP> held{nullptr}; // a request the lower driver keeps
     KSPIN_LOCK lock = 0;
     KEVENT back;
     std::atomic<int> cancel_calls{0};
@@ -147,6 +147,8 @@ protected:
     PDEVICE_OBJECT upper = nullptr;
 };
 
+class ThreadedIoTest : public IoTest {};
+
 // ---------------------------------------------------------------- device stacks
 TEST_F(IoTest, AttachingStacksDeviceObjectsAndGrowsTheStackSize) {
     EXPECT_EQ(lower->StackSize, 1);
@@ -199,7 +201,7 @@ TEST_F(IoTest, CompletionRoutineRunsOnlyWhenItsInvokeFlagMatches) {
     }
 }
 
-TEST_F(IoTest, MoreProcessingRequiredHandsTheRequestBackToTheRoutinesOwner) {
+TEST_F(ThreadedIoTest, MoreProcessingRequiredHandsTheRequestBackToTheRoutinesOwner) {
     stack.routine_answer = STATUS_MORE_PROCESSING_REQUIRED;
     stack.lower_status = STATUS_UNSUCCESSFUL;
     for (Lower mode : {Lower::CompleteNow, Lower::Pend}) {
@@ -281,7 +283,7 @@ TEST_F(IoTest, BuildingARequestFailsCleanlyWhenThePoolRefuses) {
 }
 
 // ---------------------------------------------------------------- other threads
-TEST_F(IoTest, ThreadedPendingLowerRequestCompletesFromAnotherThread) {
+TEST_F(ThreadedIoTest, PendingLowerRequestCompletesFromAnotherThread) {
     stack.lower_mode = Lower::Pend;
     for (int round = 0; round < 20; ++round) {
         stack.held = nullptr;
@@ -291,7 +293,7 @@ TEST_F(IoTest, ThreadedPendingLowerRequestCompletesFromAnotherThread) {
         PIRP irp = IoBuildDeviceIoControlRequest(0x220003, upper, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         std::thread completer([&] {
-            while (!__atomic_load_n(&stack.held, __ATOMIC_ACQUIRE))
+            while (!stack.held)
                 std::this_thread::yield();
             PIRP held = stack.held;
             held->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
