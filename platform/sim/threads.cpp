@@ -107,13 +107,23 @@ void trampoline(SimThread *t) {
     if (sim::internal::spin_locks_held() > 0)
         sim::report_problem("system thread #" + std::to_string(t->number) + " ended holding " +
                             std::to_string(sim::internal::spin_locks_held()) + " spin lock(s)");
+    // The end, its signal and the drop of the thread's own reference are one
+    // step: a check in between would count that reference as leaked, and once
+    // it is dropped someone else may free the object.
+    Objects &o = objects();
+    bool last;
     {
-        std::lock_guard<std::mutex> guard(objects().lock);
+        std::lock_guard<std::mutex> guard(o.lock);
         t->running = false;
+        sim::exec::signal_thread_end(&t->k.Header);
+        last = --t->refs == 0;
+        if (last) {
+            o.threads.erase(t);
+            o.orphans.erase(t);
+        }
     }
-    sim::exec::signal_thread_end(&t->k.Header);
-    long left;
-    release(t, left);
+    if (last)
+        destroy(t);
 }
 
 void close_thread_handle(void *object) {
