@@ -1,0 +1,29 @@
+// Printing a simulated session: a readable timeline, or JSON lines for
+// programs.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/lib/simulation.h"
+
+namespace mivo::tools {
+
+// One JSON object for a delivered report or an LED change:
+//   {"t_ms":120,"report":"joystick","hex":"F1 68 01 ...", ...decoded fields}
+//   {"t_ms":120,"led":1}
+// Device input is not an output of the virtual device: empty string.
+std::string jsonl_line(const TimelineEntry &entry);
+
+// The whole timeline, one JSON object per line.
+void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline);
+
+// The readable timeline: one line per delivered report (time, name, decoded
+// fields), per LED change and per device report fed in, with the labels of a
+// built-in script as headings. Unless expand is set, a run of identical
+// reports in a row (the mouse repeats every 10 ms while it moves) is printed
+// once, followed by a line that says how often and until when it repeated.
+void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, bool expand = false);
+
+} // namespace mivo::tools
