@@ -1,6 +1,7 @@
 # Fails when a driver object file carries a constructor section: no kernel runs
 # .ctors or .init_array, so such a global would silently stay unconstructed.
-# Usage: cmake -DOBJDUMP=... -DOBJECTS="a.obj;b.obj" -P check_no_ctors.cmake
+# Usage: cmake -DOBJDUMP=... -DOBJECTS="a.obj|b.obj" -P check_no_ctors.cmake
+string(REPLACE "|" ";" OBJECTS "${OBJECTS}")
 set(bad "")
 foreach(obj IN LISTS OBJECTS)
   execute_process(COMMAND ${OBJDUMP} -h ${obj} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
