@@ -695,9 +695,11 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_loc
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     {
-        std::unique_lock lk(iost().mu);
-        IrpRecord *r = settle(lk, Irp);
-        if (!r || r->freed) {
+        // No waiting for a walk in progress: cancelling while the request
+        // completes is an ordinary race, settled by the cancel-routine exchange.
+        std::lock_guard g(iost().mu);
+        auto it = iost().irps.find(Irp);
+        if (it == iost().irps.end() || it->second.freed) {
             sim::report_problem("IoCancelIrp(" + hex(Irp) + "): not a live IRP");
             return FALSE;
         }

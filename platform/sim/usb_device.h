@@ -96,6 +96,10 @@ public:
     bool wait_pending_reads(size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
 
     // ---------------------------------------------------------------- what the device saw
+    // Every control transfer on the wire, in order: the GET_DESCRIPTOR requests
+    // the bus builds for descriptor URBs (setup 80 06 index type lang wLength,
+    // wLength = the URB's buffer length), the SET_CONFIGURATION of a
+    // select-configuration URB (00 09 01 00 ...), and the driver's own.
     std::vector<ControlTransfer> control_transfers() const;
     // Only the SET_REPORT requests (class, host to device, bRequest 0x09).
     std::vector<ControlTransfer> set_reports() const;
