@@ -215,21 +215,4 @@ TEST_F(LedQueue, EntryThatCannotBeAllocatedIsLeftOut)
     EXPECT_TRUE(usb->led());
 }
 
-TEST_F(LedQueue, AddedEntriesKeepTheirOrderAndTimes)
-{
-    MIVO_Led_Queue_Add(dx, 500, 250, 125);
-    MIVO_Led_Queue_Add(dx, -1, 0, 75);
-    MIVO_Led_Queue_Add(dx, 0x7FFFFFFF, 100, 50);
-
-    ASSERT_EQ(entries(), 3u);
-    LED_ENTRY *e = dx->LedQueue;
-    EXPECT_EQ(e->Duration, 500);
-    e = e->Next;
-    EXPECT_EQ(e->Duration, -1) << "times are signed";
-    EXPECT_EQ(e->Off_Time, 75);
-    e = e->Next;
-    EXPECT_EQ(e->Duration, 0x7FFFFFFF);
-    EXPECT_EQ(e->Next, nullptr);
-}
-
 } // namespace

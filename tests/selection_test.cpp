@@ -225,35 +225,36 @@ TEST_F(Selection, SteppingRunsThroughTheListAndWraps)
     EXPECT_EQ(dx->KeyState[0x05].Flags, KEY_PRESS);
 }
 
-TEST_F(Selection, SteppingWithoutCurrentProfileStartsAtTheHead)
+// Where stepping starts and ends when there is little to step through.
+TEST_F(Selection, SteppingAtTheEdgesOfTheList)
 {
-    PROFIL *seven = add_profile(7);
-    add_base();
+    struct Case {
+        const char *name;
+        bool stored;  // profile 7 loaded ahead of the base profile
+        bool base;    // the base profile loaded
+        int current;  // Profil_Id of CurrentProfil; 0 = none
+        int expected; // Profil_Id after the step; 0 = none
+        std::vector<std::string> log;
+    };
+    const Case cases[] = {
+        {"no current profile starts at the head", true, true, 0, 7, {"Switch to 7"}},
+        {"only the base profile keeps it", false, true, -1, -1, {"Switch to -1"}},
+        {"an empty list leaves none and logs nothing", false, false, 0, 0, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stored) add_profile(7);
+        if (c.base) add_base();
+        dx->CurrentProfil = c.current ? find((SHORT)c.current) : nullptr;
 
-    MIVO_Select_Next_Profil(dx);
+        MIVO_Select_Next_Profil(dx);
 
-    EXPECT_EQ(dx->CurrentProfil, seven);
-    EXPECT_EQ(sim::trace_lines(), std::vector<std::string>{"Switch to 7"});
-}
+        EXPECT_EQ(dx->CurrentProfil, c.expected ? find((SHORT)c.expected) : nullptr);
+        EXPECT_EQ(sim::trace_lines(), c.log);
 
-TEST_F(Selection, SteppingWithOnlyTheBaseProfileKeepsIt)
-{
-    PROFIL *base = add_base();
-    ASSERT_NE(base, nullptr);
-    dx->CurrentProfil = base;
-
-    MIVO_Select_Next_Profil(dx);
-
-    EXPECT_EQ(dx->CurrentProfil, base);
-    EXPECT_EQ(sim::trace_lines(), std::vector<std::string>{"Switch to -1"});
-}
-
-TEST_F(Selection, SteppingAnEmptyListLeavesNoProfileAndLogsNothing)
-{
-    MIVO_Select_Next_Profil(dx);
-
-    EXPECT_EQ(dx->CurrentProfil, nullptr);
-    EXPECT_TRUE(sim::trace_lines().empty());
+        TearDown();
+        SetUp();
+    }
 }
 
 } // namespace
