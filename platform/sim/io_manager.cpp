@@ -365,7 +365,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
             sim::report_problem("IoFreeIrp: " + describe_record(Irp, *r) + " freed while a driver still holds it");
             r->in_stack = false;
         }
-        if (Irp->CancelRoutine)
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
             sim::report_problem("IoFreeIrp: " + describe_record(Irp, *r) + " freed with a cancel routine armed");
         r->freed = true;
         system_buffer = r->system_buffer;
@@ -552,7 +552,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (sim::internal::spin_locks_held() > 0)
             sim::report_problem("IofCompleteRequest: " + describe_record(Irp, *r) +
                                 " completed while the thread holds a spin lock");
-        if (Irp->CancelRoutine)
+        // An atomic read: IoCancelIrp may exchange the slot from another thread.
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
             sim::report_problem("IofCompleteRequest: " + describe_record(Irp, *r) +
                                 " completed with its cancel routine still armed");
         if (static_cast<ULONG>(Irp->IoStatus.Status) >= 0xC0000000u && Irp->IoStatus.Information != 0 &&
