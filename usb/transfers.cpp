@@ -6,6 +6,10 @@
 
 #include "core/trace.h"
 
+// The tag ExAllocatePool gives its blocks ('None'); freeing with it lets a
+// checking pool (Driver Verifier) match each free against its allocation.
+#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
+
 /*
  * MIVO_usb_submit_sync - one internal device-control request, waited for.
  * Sends IoControlCode to dx->LowerDeviceObject with Argument1/Argument2 in the
@@ -102,7 +106,7 @@ NTSTATUS MIVO_usb_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Le
         status = STATUS_UNSUCCESSFUL;
     }
 
-    ExFreePoolWithTag(urb, 0);
+    ExFreePoolWithTag(urb, MIVO_POOL_UNTAGGED);
     return status;
 }
 
@@ -176,7 +180,7 @@ NTSTATUS MIVO_usb_interrupt_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *
         status = STATUS_UNSUCCESSFUL;
     }
 
-    ExFreePoolWithTag(urb, 0);
+    ExFreePoolWithTag(urb, MIVO_POOL_UNTAGGED);
     return status;
 }
 
