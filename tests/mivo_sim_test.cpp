@@ -233,6 +233,7 @@ TEST_F(MivoSimCli, UsageErrorsExitWithTwo)
     for (auto args : std::vector<std::vector<const char *>>{{"--format", "xml"},
                                                            {"--duration", "-5"},
                                                            {"--duration", "soon"},
+                                                           {"--duration", "86400001"},
                                                            {"--led-flag", "2"},
                                                            {"--bogus"},
                                                            {"extra"}}) {

@@ -68,6 +68,7 @@ TEST(TraceFile, MalformedLinesAreLocated)
         {"fractional time", "1.5 01 00", 1, "bad time '1.5'"},
         {"time with a unit", "10ms 01 00", 1, "bad time '10ms'"},
         {"time out of range", "99999999999999999999 01", 1, "out of range"},
+        {"time beyond a day", "0 01\n86400001 01", 2, "out of range (at most 86400000 ms, a day)"},
         {"no bytes", "\n\n40   # nothing else\n", 3, "no report bytes"},
         {"odd hex digits", "0 01 2C 1", 1, "bad hex '1'"},
         {"not hex", "0 01 ZZ", 1, "bad hex 'ZZ'"},

@@ -28,7 +28,16 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         ->type_name("FORMAT")
         ->capture_default_str();
     app.add_option("--duration", duration, "Run until this time (default: the last report plus 1000 ms)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(CLI::Validator(
+            [](const std::string &text) -> std::string {
+                bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+                if (!digits) return "'" + text + "' is not a whole number of milliseconds";
+                if (text.size() > 9 || std::stoull(text) > kMaxSessionMs) {
+                    return "'" + text + "' is longer than a day (" + std::to_string(kMaxSessionMs) + " ms)";
+                }
+                return "";
+            },
+            ""))
         ->type_name("MS");
     app.add_option("--led-flag", led_flag,
                    "LED resting state the control application asked for; the driver loads with 0, which keeps "

@@ -6,6 +6,7 @@
 #include "hid/hid.h"
 #include "platform/sim/io.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/usb_device.h"
 #include "profiles/profiles.h"
 
 namespace mivo::tools {
@@ -46,51 +47,6 @@ NTSTATUS NTAPI read_dispatch(PDEVICE_OBJECT device, PIRP irp)
 
 IO_COMPLETION_ROUTINE read_completed;
 
-// Stand-in for the USB bus below the driver until the simulated one is in:
-// answers every control transfer and keeps the LED reports it was sent.
-class StandInUsb {
-public:
-    StandInUsb() : driver_(u"\\Driver\\usbbus")
-    {
-        driver_.get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
-        pdo_ = sim::create_device(driver_.get(), sizeof(StandInUsb *));
-        if (pdo_ != nullptr) *static_cast<StandInUsb **>(pdo_->DeviceExtension) = this;
-    }
-    ~StandInUsb()
-    {
-        if (pdo_ != nullptr) sim::delete_device(pdo_);
-    }
-    PDEVICE_OBJECT pdo() { return pdo_; }
-    USBD_PIPE_HANDLE control_pipe() { return reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t(1)); }
-    int led() const { return 0; }
-    const std::vector<bool> &led_transfers() const { return leds_; }
-
-private:
-    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
-    {
-        StandInUsb *self = *static_cast<StandInUsb **>(device->DeviceExtension);
-        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        PURB urb = static_cast<PURB>(location->Parameters.Others.Argument1);
-        if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
-            const struct _URB_CONTROL_TRANSFER &ct = urb->UrbControlTransfer;
-            const UCHAR *data = static_cast<const UCHAR *>(ct.TransferBuffer);
-            if (ct.SetupPacket[0] == 0x21 && ct.SetupPacket[1] == 0x09 && ct.SetupPacket[2] == 0x04 &&
-                ct.SetupPacket[3] == 0x02 && ct.TransferBufferLength >= 2 && data[0] == 0x04) {
-                self->leds_.push_back(data[1] != 0);
-            }
-            urb->UrbHeader.Status = 0;
-        }
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
-
-    sim::DriverObject driver_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    std::vector<bool> leds_;
-};
-
 class Session {
 public:
     Session(const SimulationOptions &options) : options_(options) {}
@@ -106,7 +62,7 @@ public:
 
         driver_ = std::make_unique<sim::DriverObject>();
         driver_->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = read_dispatch;
-        usb_ = std::make_unique<StandInUsb>();
+        usb_ = std::make_unique<sim::UsbDevice>();
         hid_device_ = sim::create_hid_device(driver_->get(), sizeof(DEVICE_EXTENSION), usb_->pdo());
         if (hid_device_ == nullptr) return false;
 
@@ -120,10 +76,10 @@ public:
         dx_->RegistryPath = *driver_->registry_path(); // borrowed: the driver object outlives the session
         dx_->Self = hid_device_;
         dx_->LowerDeviceObject = sim::hid_extension(hid_device_)->NextDeviceObject;
-        dx_->ControlPipe = usb_->control_pipe();
+        dx_->ControlPipe = sim::kUsbDefaultPipe; // as if the device descriptor had been read
         dx_->DeviceState = DEVICE_STATE_STARTED;
-        led_ = usb_->led();
-        led_transfers_seen_ = usb_->led_transfers().size();
+        led_ = usb_->led() ? 1 : 0;
+        led_log_seen_ = usb_->led_log().size();
 
         MIVO_InitState(dx_);
         dx_->ReloadRequested = 0;
@@ -209,9 +165,9 @@ private:
         // The LED queue runs before the reports are handed out, so its changes
         // go in front of this step's reports.
         std::vector<TimelineEntry> changes;
-        const auto &transfers = usb_->led_transfers();
-        for (; led_transfers_seen_ < transfers.size(); led_transfers_seen_++) {
-            int on = transfers[led_transfers_seen_] ? 1 : 0;
+        std::vector<sim::LedChange> log = usb_->led_log();
+        for (; led_log_seen_ < log.size(); led_log_seen_++) {
+            int on = log[led_log_seen_].on ? 1 : 0;
             if (on != led_) changes.push_back({TimelineEntry::Kind::Led, now_ms_, {}, on});
             led_ = on;
         }
@@ -244,13 +200,13 @@ private:
     SimulationOptions options_;
     SimulationResult result_;
     std::unique_ptr<sim::DriverObject> driver_;
-    std::unique_ptr<StandInUsb> usb_;
+    std::unique_ptr<sim::UsbDevice> usb_;
     PDEVICE_OBJECT hid_device_ = nullptr;
     PDEVICE_EXTENSION dx_ = nullptr;
     std::vector<ReadSlot> slots_;
     uint64_t now_ms_ = 0;
     int led_ = 0;
-    size_t led_transfers_seen_ = 0;
+    size_t led_log_seen_ = 0;
     UCHAR saved_led_flag_ = 0;
     bool stopping_ = false;
     bool torn_down_ = false;

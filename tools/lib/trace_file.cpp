@@ -41,7 +41,6 @@ std::vector<std::string_view> split_blanks(std::string_view s)
 // rather than guessed at.
 uint64_t parse_time(std::string_view word, const std::string &file, int line)
 {
-    constexpr uint64_t kMax = uint64_t(1) << 40; // about 35 years: far beyond any session
     uint64_t value = 0;
     for (char c : word) {
         if (c < '0' || c > '9') {
@@ -49,7 +48,11 @@ uint64_t parse_time(std::string_view word, const std::string &file, int line)
                                   "bad time '" + std::string(word) + "': expected whole milliseconds (e.g. 120)");
         }
         value = value * 10 + uint64_t(c - '0');
-        if (value > kMax) throw TraceParseError(file, line, "time '" + std::string(word) + "' is out of range");
+        if (value > kMaxSessionMs) {
+            throw TraceParseError(file, line,
+                                  "time '" + std::string(word) + "' is out of range (at most " +
+                                      std::to_string(kMaxSessionMs) + " ms, a day)");
+        }
     }
     return value;
 }

@@ -39,6 +39,9 @@ struct TraceParseError : std::runtime_error {
 };
 
 constexpr size_t kMaxReportBytes = 7;
+// The longest session a trace may describe: a day of 10 ms steps is already
+// millions of them.
+constexpr uint64_t kMaxSessionMs = 24ULL * 60 * 60 * 1000;
 
 // Parses a whole trace; the first malformed line throws TraceParseError, so a
 // bad file yields nothing to run. source_name is the FILE part of errors.
