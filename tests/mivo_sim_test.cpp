@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hid/hid.h"
+#include "platform/sim/io.h"
 #include "support/sim_test.h"
 #include "tools/lib/report_format.h"
 #include "tools/lib/sim_cli.h"
@@ -55,6 +56,7 @@ TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
     options.duration_ms = 0;
     SimulationResult r = run_simulation({}, options);
     EXPECT_TRUE(r.problems.empty());
+    EXPECT_EQ(sim::irps_live(), 0u) << "the reads were cancelled and freed at the end";
     EXPECT_EQ(r.steps, 1u);
     // Two reads, each sent again from its completion: the step does not run out
     // of reads, so all eight reports of the rebuild go out at once; the LED

@@ -19,6 +19,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     std::optional<uint64_t> duration;
     int led_flag = 1;
     bool expand = false;
+    bool debug_trace = false;
 
     app.add_option("--trace", trace_path,
                    "Device reports to play, one per line: '<time in ms> <hex bytes>', '#' comments")
@@ -45,6 +46,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         ->check(CLI::Range(0, 1))
         ->capture_default_str();
     app.add_flag("--expand", expand, "Text: print every report, also repeats of the same one");
+    app.add_flag("--debug-trace", debug_trace, "Copy the driver's debug trace (DbgPrint) to standard error");
 
     try {
         app.parse(argc, argv);
@@ -73,6 +75,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     SimulationOptions options;
     options.duration_ms = duration;
     options.led_flag = uint8_t(led_flag);
+    options.echo_debug_trace = debug_trace;
     SimulationResult result = run_simulation(input, options);
 
     if (format == "jsonl") {

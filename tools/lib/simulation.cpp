@@ -57,6 +57,7 @@ public:
     {
         sim::reset();
         sim::clock_manual(sim::kDefaultStart);
+        sim::trace_echo(options_.echo_debug_trace);
         saved_led_flag_ = LedFlag;
         LedFlag = options_.led_flag;
 
@@ -195,6 +196,7 @@ private:
         usb_.reset();
         driver_.reset();
         LedFlag = saved_led_flag_;
+        sim::trace_echo(false);
     }
 
     SimulationOptions options_;

@@ -50,6 +50,8 @@ struct SimulationOptions {
     // Read requests the reader keeps queued, and each one's buffer size.
     unsigned reads = 2;
     unsigned read_buffer_bytes = 64;
+    // Copy the driver's debug trace (DbgPrint) to standard error as it prints.
+    bool echo_debug_trace = false;
 };
 
 struct SimulationResult {
