@@ -26,10 +26,10 @@ struct ReadSlot {
     std::vector<uint8_t> buffer;
 };
 
-// The stand-in for the HID class driver on top and the minidriver's entry for
-// reads below it: what the dispatch routine does with IOCTL_HID_READ_REPORT
-// for a started device, minus the wake-up of a worker that does not exist here
-// (the session runs the steps itself).
+// The minidriver's entry for reads, standing in for its internal-device-control
+// dispatch: what that does with IOCTL_HID_READ_REPORT for a started device,
+// minus the wake-up of a worker that does not exist here (the session runs the
+// steps itself).
 NTSTATUS NTAPI read_dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
