@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -20,6 +21,7 @@ constexpr unsigned char kFreshFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDD;
 // What ExAllocatePool tags its blocks with.
 constexpr ULONG kUntagged = 0x656E6F4E; // 'None'
+constexpr size_t kFreedRemembered = 4096;
 
 struct Block {
     size_t size;
@@ -31,9 +33,11 @@ struct Block {
 struct Pool {
     std::mutex lock;
     std::unordered_map<void *, Block> live;
-    // Blocks freed since reset, until their address is handed out again: tells
-    // a double free from a free of something that never came from the pool.
+    // Recently freed blocks, until their address is handed out again: tells a
+    // double free from a free of something that never came from the pool.
+    // Bounded, oldest forgotten first, so long runs without a reset stay small.
     std::unordered_map<void *, uint64_t> freed;
+    std::deque<std::pair<void *, uint64_t>> freed_order; // address and allocation number
     uint64_t requests = 0; // allocation requests since reset, failed ones included
     size_t live_bytes = 0;
     size_t total = 0;
@@ -92,12 +96,22 @@ void free_block(PVOID p, bool check_tag, ULONG tag, const char *routine) {
         b = it->second;
         pl.live.erase(it);
         pl.freed[p] = b.seq;
+        pl.freed_order.emplace_back(p, b.seq);
+        if (pl.freed_order.size() > kFreedRemembered) {
+            auto [oldest, seq] = pl.freed_order.front();
+            pl.freed_order.pop_front();
+            // Unless that address was handed out and freed again since.
+            auto f = pl.freed.find(oldest);
+            if (f != pl.freed.end() && f->second == seq)
+                pl.freed.erase(f);
+        }
         pl.live_bytes -= b.size;
     }
     if (b.type == PagedPool && KeGetCurrentIrql() > APC_LEVEL)
         sim::report_problem(std::string(routine) + " of paged pool at DISPATCH_LEVEL");
     // Driver Verifier checks the tag on ExFreePoolWithTag; so does this pool.
-    if (check_tag && tag != b.tag)
+    // Tag 0 matches anything: the DDK's ExFreePool is ExFreePoolWithTag(P, 0).
+    if (check_tag && tag != 0 && tag != b.tag)
         sim::report_problem(std::string("ExFreePoolWithTag: tag '") + tag_text(tag) + "' does not match '" +
                             tag_text(b.tag) + "' of pool allocation #" + std::to_string(b.seq));
     std::memset(p, kFreedFill, b.size);
@@ -195,6 +209,7 @@ void pool_reset() {
         std::free(p);
     pl.live.clear();
     pl.freed.clear();
+    pl.freed_order.clear();
     pl.requests = 0;
     pl.live_bytes = 0;
     pl.total = 0;
