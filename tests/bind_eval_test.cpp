@@ -22,15 +22,17 @@ constexpr uint64_t kTicksPerMs = 10'000;
 // reading past its image shows up as a wrong value rather than a lucky 0.
 struct Device {
     std::unique_ptr<DEVICE_EXTENSION> dx = std::make_unique<DEVICE_EXTENSION>();
-    PROFIL profil{};
+    // On the heap like the context: the optimiser takes a member's address
+    // kept in a heap object for a dangling local.
+    std::unique_ptr<PROFIL> profil = std::make_unique<PROFIL>();
 
     explicit Device(SHORT dead_zone = 0)
     {
         std::memset(dx.get(), 0xFF, sizeof(*dx));
         MIVO_report_state_reset(dx.get());
         dx->RawInputWord = -1;
-        profil.DeadZone = dead_zone;
-        dx->CurrentProfil = &profil;
+        profil->DeadZone = dead_zone;
+        dx->CurrentProfil = profil.get();
     }
     void set_axis(int index, SHORT v)
     {
