@@ -50,7 +50,7 @@ VOID MIVO_Led_Queue_Clear(PDEVICE_EXTENSION dx)
 
     while (entry != NULL) {
         LED_ENTRY *next = entry->Next;
-        ExFreePool(entry);
+        ExFreePoolWithTag(entry, 0);
         entry = next;
     }
 }
@@ -88,7 +88,7 @@ VOID MIVO_Led_Queue_Run(PDEVICE_EXTENSION dx)
         entry->Next->Phase_On = entry->Phase_On;
     }
     dx->LedQueue = entry->Next;
-    ExFreePool(entry);
+    ExFreePoolWithTag(entry, 0);
     MIVO_nav_led(dx, LedFlag);
 }
 

@@ -9,9 +9,6 @@
 #include "core/core.h"
 #include "core/trace.h"
 
-// ExAllocatePool tags its blocks 'None'; the free names that tag so that a
-// checking kernel (Driver Verifier) finds the pair matched.
-#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
 
 #define MIVO_BUILD_NUMBER 1079
 
@@ -214,7 +211,7 @@ VOID MIVO_Delete_Profil(PDEVICE_EXTENSION dx)
         next = profil->Next;
         MIVO_TRACE_LINE("Delete Profil : %ws", profil->Profil_Name);
         MIVO_Delete_Bind(profil);
-        ExFreePoolWithTag(profil, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(profil, 0);
         profil = next;
     }
 
@@ -236,7 +233,7 @@ VOID MIVO_Delete_Bind(PROFIL *Profil)
     Profil->Binds = NULL;
     while (bind != NULL) {
         next = bind->Next;
-        ExFreePoolWithTag(bind, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(bind, 0);
         bind = next;
     }
 

@@ -6,9 +6,6 @@
 #include "core/trace.h"
 #include "profiles/profiles.h"
 
-// ExAllocatePool tags its blocks 'None'; the free names that tag so that a
-// checking kernel (Driver Verifier) finds the pair matched.
-#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
 
 // The path buffer: 256 UTF-16 units. One unit more is kept zero behind it so
 // that a path filling all 512 bytes still prints as a terminated string.
@@ -97,7 +94,7 @@ NTSTATUS MIVO_Get_Key_Info(HANDLE Key, PULONG SubKeys, PULONG Values)
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(info, 0);
     }
     return status;
 }
@@ -142,7 +139,7 @@ NTSTATUS MIVO_Get_SubKey_Name(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSiz
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(info, 0);
     }
     return status;
 }
@@ -188,7 +185,7 @@ NTSTATUS MIVO_Get_Value_Info(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSize
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(info, 0);
     }
     return status;
 }
@@ -232,7 +229,7 @@ NTSTATUS MIVO_Get_Data(HANDLE Key, PCWSTR ValueName, PKEY_VALUE_PARTIAL_INFORMAT
 
 Exit:
     if (info != NULL) {
-        ExFreePoolWithTag(info, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(info, 0);
     }
     return status;
 }
@@ -256,10 +253,10 @@ NTSTATUS MIVO_Get_DWORD(HANDLE Key, PCWSTR ValueName, PULONG Value, ULONG Defaul
     }
     if (data->Type == REG_DWORD && data->DataLength == sizeof(ULONG)) {
         RtlCopyMemory(Value, data->Data, sizeof(ULONG));
-        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(data, 0);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+    ExFreePoolWithTag(data, 0);
     *Value = Default;
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL, %u", Default);
     return STATUS_UNSUCCESSFUL;
@@ -286,10 +283,10 @@ NTSTATUS MIVO_Get_STRING(HANDLE Key, PCWSTR ValueName, PWSTR Buffer, ULONG Size)
     }
     if (data->Type == REG_SZ) {
         RtlCopyMemory(Buffer, data->Data, data->DataLength < room ? data->DataLength : room);
-        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(data, 0);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+    ExFreePoolWithTag(data, 0);
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL");
     return STATUS_UNSUCCESSFUL;
 }
@@ -313,10 +310,10 @@ NTSTATUS MIVO_Get_BINARY(HANDLE Key, PCWSTR ValueName, PVOID Buffer, ULONG Size)
     }
     if (data->Type == REG_BINARY) {
         RtlCopyMemory(Buffer, data->Data, data->DataLength < Size ? data->DataLength : Size);
-        ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+        ExFreePoolWithTag(data, 0);
         return STATUS_SUCCESS;
     }
-    ExFreePoolWithTag(data, MIVO_POOL_UNTAGGED);
+    ExFreePoolWithTag(data, 0);
     MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL");
     return STATUS_UNSUCCESSFUL;
 }

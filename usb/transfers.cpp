@@ -6,9 +6,6 @@
 
 #include "core/trace.h"
 
-// The tag ExAllocatePool gives its blocks ('None'); freeing with it lets a
-// checking pool (Driver Verifier) match each free against its allocation.
-#define MIVO_POOL_UNTAGGED 0x656E6F4EUL
 
 /*
  * MIVO_usb_submit_sync - one internal device-control request, waited for.
@@ -106,7 +103,7 @@ NTSTATUS MIVO_usb_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Le
         status = STATUS_UNSUCCESSFUL;
     }
 
-    ExFreePoolWithTag(urb, MIVO_POOL_UNTAGGED);
+    ExFreePoolWithTag(urb, 0);
     return status;
 }
 
@@ -180,7 +177,7 @@ NTSTATUS MIVO_usb_interrupt_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *
         status = STATUS_UNSUCCESSFUL;
     }
 
-    ExFreePoolWithTag(urb, MIVO_POOL_UNTAGGED);
+    ExFreePoolWithTag(urb, 0);
     return status;
 }
 
