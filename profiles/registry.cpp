@@ -192,8 +192,7 @@ Exit:
 
 /*
  * MIVO_Get_Data - read one value of Key: type, data length and data.
- * On success *Data is a non-paged pool buffer that the caller frees (with
- * the tag "None" of ExAllocatePool); on failure *Data is NULL and the status
+ * On success *Data is a non-paged pool buffer that the caller frees; on failure *Data is NULL and the status
  * is the kernel's (STATUS_OBJECT_NAME_NOT_FOUND for a missing value) or
  * STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
  */
