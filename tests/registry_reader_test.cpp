@@ -1,9 +1,9 @@
 // The profile store's registry reader: the path it opens, the typed readers'
-// handling of wrong types, lengths and cut data, the name readers' 127/128
-// character limit, the failure lines it traces, and running out of pool
-// between the size probe and the read.
-#include <gtest/gtest.h>
+// handling of wrong types, lengths, cut data and a refused pool buffer, and
+// the name readers' 127/128-character limit, with the lines they trace.
+#include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,34 +13,25 @@
 #include "platform/sim/sim.h"
 #include "tests/support/sim_test.h"
 
+using ::testing::ElementsAre;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const std::string kService = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\mivo";
-const std::string kLayout = kService + "\\Layout";
+const std::string kLayout = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\mivo\\Layout";
 const std::u16string kBase = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo";
+const size_t kHead = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data); // before the data of a value read
 
-Bytes utf16z(std::u16string_view s)
+// `size` bytes: 1, 2, ... n (or n UTF-16 units "ABC..." of text), then zeros.
+Bytes counting(size_t n, size_t size, bool text = false)
 {
-    Bytes out;
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
+    Bytes out(size, 0);
+    for (size_t i = 0; i < n; i++)
+        out[text ? 2 * i : i] = static_cast<uint8_t>(text ? 'A' + i % 26 : i + 1);
     return out;
 }
-
-bool has_line(const std::string &line)
-{
-    for (const std::string &l : sim::trace_lines()) {
-        if (l == line)
-            return true;
-    }
-    return false;
-}
+Bytes text(size_t units, size_t size) { return counting(units, size, true); }
 
 class RegistryReader : public SimTest {
 protected:
@@ -48,337 +39,135 @@ protected:
     {
         SimTest::SetUp();
         sim::reg_create_key(kLayout);
+        root_ = MIVO_Open_Reg(kBase.c_str(), nullptr); // the store's root, as the loader opens it
+        ASSERT_NE(root_, nullptr);
+        sim::trace_clear();
     }
 
     void TearDown() override
     {
-        if (key_ != nullptr)
-            ZwClose(key_);
+        ZwClose(root_);
         SimTest::TearDown();
     }
 
-    // The store's root, opened as the loader opens it.
-    HANDLE root()
-    {
-        if (key_ == nullptr)
-            key_ = MIVO_Open_Reg(kBase.c_str(), nullptr);
-        EXPECT_NE(key_, nullptr);
-        return key_;
-    }
-
-    HANDLE key_ = nullptr;
+    HANDLE root_ = nullptr;
 };
 
-TEST_F(RegistryReader, OpensTheLayoutKeyUnderTheBasePath)
+TEST_F(RegistryReader, OpensLayoutKeysAndLeavesOutPartsThatDoNotFit)
 {
     sim::reg_create_key(kLayout + "\\Layout - 1");
-    HANDLE root = MIVO_Open_Reg(kBase.c_str(), nullptr);
-    ASSERT_NE(root, nullptr);
-    ZwClose(root);
     HANDLE sub = MIVO_Open_Reg(kBase.c_str(), u"layout - 1");
-    ASSERT_NE(sub, nullptr);
+    ASSERT_NE(sub, nullptr) << "names compare without case";
     ZwClose(sub);
-    EXPECT_EQ(sim::trace_lines(),
-              (std::vector<std::string>{
-                  "newpath bis \\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo\\Layout\\",
-                  "newpath bis \\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo\\Layout\\layout - 1"}));
-
-    sim::trace_clear();
     EXPECT_EQ(MIVO_Open_Reg(kBase.c_str(), u"Layout - 9"), nullptr);
-    EXPECT_TRUE(has_line("> Leave: MIVO_Open_Reg: NULL: ZwOpenKey failed: c0000034"));
-}
+    const std::string path = "newpath bis \\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo\\Layout\\";
+    EXPECT_THAT(sim::trace_lines(), ElementsAre(path + "layout - 1", path + "Layout - 9",
+                                                "> Leave: MIVO_Open_Reg: NULL: ZwOpenKey failed: c0000034"));
 
-TEST_F(RegistryReader, PartsThatDoNotFitThePathAreLeftOut)
-{
-    // 254 units of base path: "\Layout\" no longer fits, a 2-unit subkey
-    // name still does and fills all 256 units.
-    std::u16string base = u"\\Registry\\Machine\\" + std::u16string(236, u'k');
-    ASSERT_EQ(base.size(), 254u);
-    sim::reg_create_key("\\Registry\\Machine\\" + std::string(236, 'k') + "ab");
-    HANDLE key = MIVO_Open_Reg(base.c_str(), u"ab");
-    ASSERT_NE(key, nullptr);
-    ZwClose(key);
-    EXPECT_EQ(sim::trace_lines().at(0), "newpath bis \\Registry\\Machine\\" + std::string(236, 'k') + "ab")
-        << "the full 512-byte path still prints as a terminated string";
-
-    // Too long a subkey name: only the root is opened.
-    key = MIVO_Open_Reg(kBase.c_str(), std::u16string(250, u'x').c_str());
-    ASSERT_NE(key, nullptr);
-    ZwClose(key);
-}
-
-TEST_F(RegistryReader, CountsSubkeysAndValues)
-{
-    sim::reg_create_key(kLayout + "\\A");
-    sim::reg_create_key(kLayout + "\\B");
-    sim::reg_set_dword(kLayout, "Default_Profil", 1);
-    ULONG subKeys = 99, values = 99;
-    EXPECT_EQ(MIVO_Get_Key_Info(root(), &subKeys, &values), STATUS_SUCCESS);
-    EXPECT_EQ(subKeys, 2u);
-    EXPECT_EQ(values, 1u);
-    EXPECT_EQ(MIVO_Get_Key_Info(root(), nullptr, nullptr), STATUS_SUCCESS);
-
+    // 254 units of base path: "\Layout\" no longer fits, a 2-unit name still
+    // does and fills all 256 units, which still print as a terminated string.
+    const std::string k236(236, 'k');
+    sim::reg_create_key("\\Registry\\Machine\\" + k236 + "ab");
     sim::trace_clear();
-    EXPECT_EQ(MIVO_Get_Key_Info(reinterpret_cast<HANDLE>(uintptr_t{0x7777}), &subKeys, nullptr),
-              STATUS_INVALID_HANDLE);
-    EXPECT_EQ(sim::trace_lines(), (std::vector<std::string>{"> Leave: MIVO_Get_Key_Info: c0000008"}));
+    HANDLE key = MIVO_Open_Reg((u"\\Registry\\Machine\\" + std::u16string(236, u'k')).c_str(), u"ab");
+    ASSERT_NE(key, nullptr);
+    ZwClose(key);
+    EXPECT_THAT(sim::trace_lines(), ElementsAre("newpath bis \\Registry\\Machine\\" + k236 + "ab"));
+    key = MIVO_Open_Reg(kBase.c_str(), std::u16string(250, u'x').c_str());
+    ASSERT_NE(key, nullptr) << "a name too long for the path: the root is opened";
+    ZwClose(key);
 }
 
-struct DwordCase {
-    const char *what;
-    uint32_t type;
-    Bytes data; // empty with missing = true: no value
-    bool missing;
-    NTSTATUS status;
-    ULONG value;
-    const char *line; // the reader's own failure line, or "" for none
-};
-
-TEST_F(RegistryReader, DwordAcceptsOnlyFourByteDwords)
+// Each reader zeroes its output first (DWORD: the default, 77), so a failure
+// leaves defined contents. `fail_size`: the pool refuses a buffer of exactly
+// that size, which is the probed size of the value read.
+TEST_F(RegistryReader, TypedReadersTakeOnlyTheirTypeAndCutToTheBuffer)
 {
-    const DwordCase cases[] = {
-        {"a 4-byte dword", REG_DWORD, {0x05, 0x00, 0x01, 0x80}, false, STATUS_SUCCESS, 0x80010005, ""},
-        {"8 bytes of REG_DWORD", REG_DWORD, {5, 0, 0, 0, 0, 0, 0, 0}, false, STATUS_UNSUCCESSFUL, 77,
-         "> Leave: MIVO_Get_DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"3 bytes of REG_DWORD", REG_DWORD, {5, 0, 0}, false, STATUS_UNSUCCESSFUL, 77,
-         "> Leave: MIVO_Get_DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"a qword", REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0}, false, STATUS_UNSUCCESSFUL, 77,
-         "> Leave: MIVO_Get_DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"4 bytes of REG_BINARY", REG_BINARY, {5, 0, 0, 0}, false, STATUS_UNSUCCESSFUL, 77,
-         "> Leave: MIVO_Get_DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"missing", REG_NONE, {}, true, STATUS_OBJECT_NAME_NOT_FOUND, 77,
-         "> Leave: MIVO_Get_DWORD: c0000034, 77"},
+    enum Reader { Dword, String, Binary };
+    // type REG_NONE: no value; out: the output afterwards (4 bytes of DWORD, 100 of string, 34 of binary);
+    // line: one traced as "> Leave: MIVO_Get_<line>", "" for nothing traced.
+    struct Case { const char *what; Reader reader; uint32_t type; Bytes data; size_t fail_size; NTSTATUS status;
+                  Bytes out; const char *line; };
+    const Bytes dflt = {77, 0, 0, 0}, none100(100, 0), none34(34, 0);
+    const NTSTATUS kOk = STATUS_SUCCESS, kFail = STATUS_UNSUCCESSFUL, kMissing = STATUS_OBJECT_NAME_NOT_FOUND,
+                   kNoPool = STATUS_INSUFFICIENT_RESOURCES;
+    const Case cases[] = {
+        {"REG_DWORD of 4 bytes", Dword, REG_DWORD, {5, 0, 1, 0x80}, 0, kOk, {5, 0, 1, 0x80}, ""},
+        {"REG_DWORD of 8 bytes", Dword, REG_DWORD, Bytes(8, 5), 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
+        {"REG_DWORD of 3 bytes", Dword, REG_DWORD, {5, 0, 0}, 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
+        {"REG_BINARY as a dword", Dword, REG_BINARY, {5, 0, 0, 0}, 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
+        {"missing dword", Dword, REG_NONE, {}, 0, kMissing, dflt, "DWORD: c0000034, 77"},
+        {"dword, no pool", Dword, REG_DWORD, {9, 0, 0, 0}, kHead + 4, kNoPool, dflt,
+         "Data: STATUS_INSUFFICIENT_RESOURCES"},
+        {"REG_SZ of 120 bytes cut at 98", String, REG_SZ, text(59, 120), 0, kOk, text(49, 100), ""},
+        {"REG_SZ without a NUL", String, REG_SZ, text(2, 4), 0, kOk, text(2, 100), ""},
+        {"REG_BINARY as a string", String, REG_BINARY, text(2, 6), 0, kFail, none100, "STRING: STATUS_UNSUCCESSFUL"},
+        {"missing string", String, REG_NONE, {}, 0, kMissing, none100, "STRING: Error Get Data c0000034"},
+        {"REG_BINARY of 20 into 34", Binary, REG_BINARY, counting(20, 20), 0, kOk, counting(20, 34), ""},
+        {"REG_BINARY of 40 into 34", Binary, REG_BINARY, counting(40, 40), 0, kOk, counting(34, 34), ""},
+        {"REG_SZ as binary", Binary, REG_SZ, text(1, 4), 0, kFail, none34, "BINARY: STATUS_UNSUCCESSFUL"},
+        {"binary, no pool for its 20 bytes", Binary, REG_BINARY, counting(20, 20), kHead + 20, kNoPool, none34,
+         "Data: STATUS_INSUFFICIENT_RESOURCES"},
     };
-    HANDLE key = root();
-    for (const DwordCase &c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sim::reg_delete_value(kLayout, "V");
-        if (!c.missing)
+        if (c.type != REG_NONE)
             sim::reg_set_value(kLayout, "V", c.type, c.data);
+        if (c.fail_size)
+            sim::pool_fail_size(c.fail_size);
         sim::trace_clear();
+        Bytes out(c.out.size(), 0xAA);
         ULONG value = 12345;
-        EXPECT_EQ(MIVO_Get_DWORD(key, u"V", &value, 77), c.status);
-        EXPECT_EQ(value, c.value);
-        if (*c.line) {
-            EXPECT_TRUE(has_line(c.line)) << sim::trace_text();
-        } else {
-            EXPECT_TRUE(sim::trace_lines().empty()) << "a success logs nothing: " << sim::trace_text();
-        }
-    }
-    EXPECT_TRUE(has_line("> Leave: MIVO_Get_Data: c0000034")) << "the missing value, from the data read";
-}
-
-struct BlockCase {
-    const char *what;
-    uint32_t type;
-    Bytes data;
-    bool missing;
-    NTSTATUS status;
-    Bytes expect; // the whole buffer afterwards
-};
-
-TEST_F(RegistryReader, StringIsCutAndAlwaysTerminated)
-{
-    Bytes longText;
-    for (int i = 0; i < 60; i++) { // 120 bytes: 59 characters and the NUL
-        longText.push_back(i == 59 ? 0 : static_cast<uint8_t>('A' + i % 26));
-        longText.push_back(0);
-    }
-    Bytes cut(longText.begin(), longText.begin() + 98);
-    cut.resize(100, 0);
-    Bytes fly = utf16z(u"Fly");
-    fly.resize(100, 0);
-    Bytes unterminated = {'a', 0, 'b', 0};
-    Bytes unterminatedOut = unterminated;
-    unterminatedOut.resize(100, 0);
-
-    const BlockCase cases[] = {
-        {"120 bytes into 100", REG_SZ, longText, false, STATUS_SUCCESS, cut},
-        {"a short name", REG_SZ, utf16z(u"Fly"), false, STATUS_SUCCESS, fly},
-        {"no NUL of its own", REG_SZ, unterminated, false, STATUS_SUCCESS, unterminatedOut},
-        {"binary", REG_BINARY, {'a', 0, 0, 0}, false, STATUS_UNSUCCESSFUL, Bytes(100, 0)},
-        {"expandable string", REG_EXPAND_SZ, utf16z(u"x"), false, STATUS_UNSUCCESSFUL, Bytes(100, 0)},
-        {"missing", REG_NONE, {}, true, STATUS_OBJECT_NAME_NOT_FOUND, Bytes(100, 0)},
-    };
-    for (const BlockCase &c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::reg_delete_value(kLayout, "Profil_Name");
-        if (!c.missing)
-            sim::reg_set_value(kLayout, "Profil_Name", c.type, c.data);
-        sim::trace_clear();
-        Bytes buffer(100, 0xAA);
-        EXPECT_EQ(MIVO_Get_STRING(root(), u"Profil_Name", reinterpret_cast<PWSTR>(buffer.data()), 100), c.status);
-        EXPECT_EQ(buffer, c.expect);
-        if (c.status == STATUS_UNSUCCESSFUL) {
-            EXPECT_TRUE(has_line("> Leave: MIVO_Get_STRING: STATUS_UNSUCCESSFUL"));
-        }
-        if (c.missing) {
-            EXPECT_TRUE(has_line("> Leave: MIVO_Get_STRING: Error Get Data c0000034"));
-        }
+        NTSTATUS status = c.reader == Dword    ? MIVO_Get_DWORD(root_, u"V", &value, 77)
+                          : c.reader == String ? MIVO_Get_STRING(root_, u"V", reinterpret_cast<PWSTR>(out.data()), 100)
+                                               : MIVO_Get_BINARY(root_, u"V", out.data(), 34);
+        sim::pool_fail_clear();
+        if (c.reader == Dword)
+            std::memcpy(out.data(), &value, sizeof(value));
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(out, c.out);
+        const std::vector<std::string> lines = sim::trace_lines();
+        const std::string line = std::string("> Leave: MIVO_Get_") + c.line;
+        EXPECT_TRUE(*c.line ? std::count(lines.begin(), lines.end(), line) == 1 : lines.empty()) << sim::trace_text();
     }
 }
 
-TEST_F(RegistryReader, BinaryFillsTheBufferAndZeroesTheRest)
-{
-    Bytes forty;
-    for (int i = 0; i < 40; i++)
-        forty.push_back(static_cast<uint8_t>(i + 1));
-    Bytes twenty(forty.begin(), forty.begin() + 20);
-    Bytes twentyOut = twenty;
-    twentyOut.resize(34, 0);
-
-    const BlockCase cases[] = {
-        {"20 bytes into 34", REG_BINARY, twenty, false, STATUS_SUCCESS, twentyOut},
-        {"40 bytes into 34", REG_BINARY, forty, false, STATUS_SUCCESS, Bytes(forty.begin(), forty.begin() + 34)},
-        {"empty", REG_BINARY, {}, false, STATUS_SUCCESS, Bytes(34, 0)},
-        {"a string", REG_SZ, utf16z(u"x"), false, STATUS_UNSUCCESSFUL, Bytes(34, 0)},
-        {"a dword", REG_DWORD, {1, 0, 0, 0}, false, STATUS_UNSUCCESSFUL, Bytes(34, 0)},
-        {"missing", REG_NONE, {}, true, STATUS_OBJECT_NAME_NOT_FOUND, Bytes(34, 0)},
-    };
-    for (const BlockCase &c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::reg_delete_value(kLayout, "Bind - 1");
-        if (!c.missing)
-            sim::reg_set_value(kLayout, "Bind - 1", c.type, c.data);
-        sim::trace_clear();
-        Bytes buffer(34, 0xAA);
-        EXPECT_EQ(MIVO_Get_BINARY(root(), u"Bind - 1", buffer.data(), 34), c.status);
-        EXPECT_EQ(buffer, c.expect);
-        if (c.status == STATUS_UNSUCCESSFUL) {
-            EXPECT_TRUE(has_line("> Leave: MIVO_Get_BINARY: STATUS_UNSUCCESSFUL"));
-        }
-        if (c.missing) {
-            EXPECT_TRUE(has_line("> Leave: MIVO_Get_BINARY: Error Get Data c0000034"));
-        }
-    }
-}
-
-TEST_F(RegistryReader, StringReadAsBinaryFailsWithAnAllZeroBuffer)
-{
-    sim::reg_set_binary(kLayout, "Profil_Name", {'a', 0, 'b', 0, 0, 0});
-    Bytes buffer(100, 0xAA);
-    EXPECT_EQ(MIVO_Get_STRING(root(), u"Profil_Name", reinterpret_cast<PWSTR>(buffer.data()), 100),
-              STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(buffer, Bytes(100, 0));
-}
-
-TEST_F(RegistryReader, DataComesInAPoolBufferOfExactlyTheProbedSize)
-{
-    sim::reg_set_binary(kLayout, "Bind - 1", {1, 2, 3, 4, 5});
-    PKEY_VALUE_PARTIAL_INFORMATION data = nullptr;
-    ASSERT_EQ(MIVO_Get_Data(root(), u"Bind - 1", &data), STATUS_SUCCESS);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->Type, static_cast<ULONG>(REG_BINARY));
-    EXPECT_EQ(data->DataLength, 5u);
-    EXPECT_EQ(Bytes(data->Data, data->Data + 5), (Bytes{1, 2, 3, 4, 5}));
-    ExFreePool(data);
-
-    // Refusing exactly 12 + 5 bytes refuses the read: that is the size asked.
-    sim::pool_fail_size(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 5);
-    sim::trace_clear();
-    data = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(uintptr_t{1});
-    EXPECT_EQ(MIVO_Get_Data(root(), u"Bind - 1", &data), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(data, nullptr);
-    EXPECT_TRUE(has_line("> Leave: MIVO_Get_Data: STATUS_INSUFFICIENT_RESOURCES"));
-    sim::pool_fail_clear();
-
-    data = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(uintptr_t{1});
-    EXPECT_EQ(MIVO_Get_Data(root(), u"Missing", &data), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(data, nullptr);
-}
-
-TEST_F(RegistryReader, PoolExhaustionGivesEachReaderItsDefinedOutputs)
-{
-    sim::reg_set_dword(kLayout, "DeadZone", 9);
-    sim::reg_set_string(kLayout, "Profil_Name", "x");
-    sim::reg_create_key(kLayout + "\\Layout - 1");
-    HANDLE key = root();
-
-    sim::pool_fail_nth(1);
-    ULONG value = 0;
-    EXPECT_EQ(MIVO_Get_DWORD(key, u"DeadZone", &value, 3), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(value, 3u);
-
-    sim::pool_fail_nth(1);
-    Bytes buffer(100, 0xAA);
-    EXPECT_EQ(MIVO_Get_STRING(key, u"Profil_Name", reinterpret_cast<PWSTR>(buffer.data()), 100),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(buffer, Bytes(100, 0));
-
-    sim::pool_fail_nth(1);
-    WCHAR name[128];
-    std::memset(name, 0x55, sizeof name);
-    sim::trace_clear();
-    EXPECT_EQ(MIVO_Get_SubKey_Name(key, 0, name, sizeof name), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(name[0], 0x5555) << "the name buffer is untouched on failure";
-    EXPECT_TRUE(has_line("> Leave: MIVO_Get_SubKey_Name: STATUS_INSUFFICIENT_RESOURCES"));
-
-    sim::pool_fail_nth(1);
-    ULONG subKeys = 42;
-    EXPECT_EQ(MIVO_Get_Key_Info(key, &subKeys, nullptr), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(subKeys, 42u);
-    sim::pool_fail_clear();
-}
-
+// A name is read into 128 units: 127 characters fit with a NUL, and a shorter
+// name has zeros behind it to the end; 128 characters fail and leave the
+// buffer and the type untouched.
 TEST_F(RegistryReader, NamesOf127CharactersFitAndOf128DoNot)
 {
-    const std::string fits(127, 'n');
-    const std::string tooLong = "Layout - " + std::string(119, 'x'); // 128 characters
-    sim::reg_create_key(kLayout + "\\" + fits);
-    sim::reg_create_key(kLayout + "\\" + tooLong);
-    sim::reg_set_binary(kLayout, "Bind - " + std::string(120, 'b'), {1}); // 127
-    sim::reg_set_dword(kLayout, "Bind - " + std::string(121, 'b'), 1);    // 128
-    HANDLE key = root();
-
-    for (int index : {0, 1}) {
-        for (bool values : {false, true}) {
-            SCOPED_TRACE(testing::Message() << (values ? "value " : "subkey ") << index);
+    const std::string names[] = {std::string(127, 'n'), std::string(128, 'm'), "ab"}; // enumerated in this order
+    for (const std::string &n : names) {
+        sim::reg_create_key(kLayout + "\\" + n);
+        sim::reg_set_binary(kLayout, n, {1});
+    }
+    for (bool value : {false, true}) {
+        for (ULONG index : {0u, 1u, 2u}) {
+            SCOPED_TRACE(testing::Message() << (value ? "value " : "subkey ") << index);
             WCHAR name[128];
             std::memset(name, 0x55, sizeof name);
             ULONG type = 99;
             sim::trace_clear();
-            NTSTATUS status = values ? MIVO_Get_Value_Info(key, index, name, sizeof name, &type)
-                                     : MIVO_Get_SubKey_Name(key, index, name, sizeof name);
-            if (index == 0) {
-                EXPECT_EQ(status, STATUS_SUCCESS);
-                EXPECT_EQ(name[126], values ? u'b' : u'n');
-                EXPECT_EQ(name[127], 0) << "terminated";
-                if (values) {
-                    EXPECT_EQ(type, static_cast<ULONG>(REG_BINARY));
-                }
-            } else {
+            NTSTATUS status = value ? MIVO_Get_Value_Info(root_, index, name, sizeof name, &type)
+                                    : MIVO_Get_SubKey_Name(root_, index, name, sizeof name);
+            if (index == 1) {
                 EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-                EXPECT_EQ(name[0], 0x5555) << "untouched";
+                EXPECT_EQ(name[0], 0x5555);
                 EXPECT_EQ(type, 99u);
-                EXPECT_EQ(sim::trace_lines(),
-                          (std::vector<std::string>{values ? "> Leave: MIVO_Get_Value_Info: STATUS_INSUFFICIENT_RESOURCES"
-                                                           : "> Leave: MIVO_Get_SubKey_Name: STATUS_INSUFFICIENT_RESOURCES"}));
+                EXPECT_THAT(sim::trace_lines(), ElementsAre(std::string("> Leave: MIVO_Get_") +
+                                                            (value ? "Value_Info" : "SubKey_Name") +
+                                                            ": STATUS_INSUFFICIENT_RESOURCES"));
+                continue;
             }
+            std::u16string expected = index == 0 ? std::u16string(127, u'n') : u"ab";
+            expected.resize(128, u'\0');
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(std::u16string(name, 128), expected);
+            EXPECT_EQ(type, value ? REG_BINARY : 99u);
         }
     }
-}
-
-TEST_F(RegistryReader, NameReadersZeroBehindTheNameAndStopAtTheEnd)
-{
-    sim::reg_create_key(kLayout + "\\Layout - 1");
-    sim::reg_set_dword(kLayout, "Default_Profil", 1);
-    HANDLE key = root();
-    WCHAR name[128];
-    std::memset(name, 0x55, sizeof name);
-    ASSERT_EQ(MIVO_Get_SubKey_Name(key, 0, name, sizeof name), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"Layout - 1");
-    for (int i = 10; i < 128; i++)
-        ASSERT_EQ(name[i], 0) << "unit " << i;
-
-    ULONG type = 0;
-    ASSERT_EQ(MIVO_Get_Value_Info(key, 0, name, sizeof name, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"Default_Profil");
-
-    sim::trace_clear();
-    EXPECT_EQ(MIVO_Get_SubKey_Name(key, 1, name, sizeof name), STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(MIVO_Get_Value_Info(key, 1, name, sizeof name, &type), STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(sim::trace_lines(), (std::vector<std::string>{"> Leave: MIVO_Get_SubKey_Name: STATUS_UNSUCCESSFUL 8000001a",
-                                                             "> Leave: MIVO_Get_Value_Info: STATUS_UNSUCCESSFUL 8000001a"}));
 }
 
 } // namespace
