@@ -117,3 +117,39 @@ TEST_F(ThreadedDeviceCommands, ConcurrentReportsKeepTheirOwnIdAndLength) {
         EXPECT_EQ(t.setup[6], t.data.size()) << "wLength is the report's own length";
     }
 }
+
+// The USB worker's read, end to end through the bus driver: it waits until the
+// device sends, takes a short report at its real length, and fails without
+// touching the length once the device is gone.
+TEST_F(ThreadedDeviceCommands, InterruptReadWaitsTakesShortReportsAndFailsWhenUnplugged) {
+    std::vector<uint8_t> config = usb->configuration_descriptor();
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(cd, list);
+    ASSERT_NE(select, nullptr);
+    ASSERT_EQ(MIVO_usb_submit_sync(&dx, IOCTL_INTERNAL_USB_SUBMIT_URB, select, nullptr), STATUS_SUCCESS);
+    dx.InterruptPipe = list[0].Interface->Pipes[0].PipeHandle;
+    ExFreePoolWithTag(select, 0);
+
+    UCHAR buffer[7] = {};
+    ULONG length = sizeof(buffer);
+    NTSTATUS status = STATUS_PENDING;
+    std::thread reader([&] { status = MIVO_usb_read_interrupt(&dx, buffer, &length); });
+    ASSERT_TRUE(usb->wait_pending_reads(1));
+    usb->push_translation(300, -300, 0);
+    reader.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x01, 0x2C, 0x01, 0xD4, 0xFE, 0x00, 0x00}));
+
+    usb->short_reports(2);
+    usb->push_buttons(0x02);
+    length = sizeof(buffer);
+    EXPECT_EQ(MIVO_usb_read_interrupt(&dx, buffer, &length), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x03, 0x02}));
+
+    usb->unplug();
+    length = sizeof(buffer);
+    EXPECT_EQ(MIVO_usb_read_interrupt(&dx, buffer, &length), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(length, sizeof(buffer)) << "a failed read leaves the length asked for";
+}
