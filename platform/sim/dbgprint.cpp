@@ -65,13 +65,13 @@ std::string from_utf16(const char16_t *s, long count) {
     return out;
 }
 
-struct Spec {
+struct Conversion {
     bool left = false, zero = false, plus = false, space = false, alt = false;
     int width = 0;
     int precision = -1;
 };
 
-void pad(std::string &out, const std::string &body, const Spec &sp) {
+void pad(std::string &out, const std::string &body, const Conversion &sp) {
     size_t w = sp.width > 0 ? static_cast<size_t>(sp.width) : 0;
     if (body.size() >= w) {
         out += body;
@@ -84,7 +84,7 @@ void pad(std::string &out, const std::string &body, const Spec &sp) {
     }
 }
 
-void put_number(std::string &out, uint64_t magnitude, bool negative, unsigned base, bool upper, const Spec &sp) {
+void put_number(std::string &out, uint64_t magnitude, bool negative, unsigned base, bool upper, const Conversion &sp) {
     const char *digits_of = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string digits;
     do {
@@ -122,7 +122,7 @@ std::string format(const char *fmt, va_list ap) {
             continue;
         }
         const char *start = p++;
-        Spec sp;
+        Conversion sp;
         for (;; ++p) {
             if (*p == '-')
                 sp.left = true;
@@ -223,7 +223,7 @@ std::string format(const char *fmt, va_list ap) {
             void *v = va_arg(ap, void *);
             char buf[24];
             std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v)));
-            Spec plain;
+            Conversion plain;
             plain.width = sp.width;
             plain.left = sp.left;
             pad(out, buf, plain);

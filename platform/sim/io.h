@@ -96,7 +96,7 @@ struct RequestSpec {
 // completed.
 class Request {
 public:
-    Request(PDEVICE_OBJECT target, RequestSpec spec = {});
+    Request(PDEVICE_OBJECT target, RequestSpec params = {});
     ~Request();
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;

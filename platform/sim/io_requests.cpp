@@ -86,24 +86,24 @@ PHID_DEVICE_EXTENSION hid_extension(PDEVICE_OBJECT hid_device) {
 }
 
 // ---------------------------------------------------------------- requests
-Request::Request(PDEVICE_OBJECT target, RequestSpec spec)
-    : target_(target), input_(std::move(spec.input)), output_(spec.output_length, 0),
+Request::Request(PDEVICE_OBJECT target, RequestSpec params)
+    : target_(target), input_(std::move(params.input)), output_(params.output_length, 0),
       observer_(std::make_shared<Observer>()) {
-    CCHAR stack = spec.stack_size ? spec.stack_size : target->StackSize;
+    CCHAR stack = params.stack_size ? params.stack_size : target->StackSize;
     irp_ = IoAllocateIrp(stack, FALSE);
     if (!irp_)
         return;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp_);
-    sp->MajorFunction = spec.major;
-    sp->MinorFunction = spec.minor;
+    sp->MajorFunction = params.major;
+    sp->MinorFunction = params.minor;
     PVOID in = input_.empty() ? nullptr : input_.data();
     PVOID out = output_.empty() ? nullptr : output_.data();
-    bool control = spec.major == IRP_MJ_DEVICE_CONTROL || spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     if (control) {
-        sp->Parameters.DeviceIoControl.IoControlCode = spec.ioctl;
+        sp->Parameters.DeviceIoControl.IoControlCode = params.ioctl;
         sp->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input_.size());
-        sp->Parameters.DeviceIoControl.OutputBufferLength = spec.output_length;
-        method_ = spec.ioctl & 3;
+        sp->Parameters.DeviceIoControl.OutputBufferLength = params.output_length;
+        method_ = params.ioctl & 3;
     }
     if (control && method_ == METHOD_BUFFERED) {
         size_t n = std::max(input_.size(), output_.size());
