@@ -31,38 +31,16 @@ Trace &trace() {
     return t;
 }
 
-void put_utf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // count < 0: up to the NUL.
 std::string from_utf16(const char16_t *s, long count) {
-    std::string out;
-    for (long i = 0; count < 0 ? s[i] != 0 : i < count; ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && (count < 0 || i + 1 < count) && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD; // a lone surrogate
-        }
-        put_utf8(out, c);
+    size_t n = 0;
+    if (count < 0) {
+        while (s[n] != 0)
+            ++n;
+    } else {
+        n = static_cast<size_t>(count);
     }
-    return out;
+    return sim::internal::utf16_to_utf8(std::u16string_view(s, n));
 }
 
 struct Conversion {
@@ -234,7 +212,7 @@ std::string format(const char *fmt, va_list ap) {
             int v = va_arg(ap, int);
             std::string body;
             if (conv == 'C' || size == Size::Wide)
-                put_utf8(body, static_cast<char16_t>(v));
+                sim::internal::append_utf8(body, static_cast<char16_t>(v));
             else
                 body = static_cast<char>(v);
             pad(out, body, sp);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -33,6 +34,10 @@ int spin_locks_held();
 enum class HandleKind { Thread, RegistryKey };
 HANDLE handle_open(HandleKind kind, void *object, std::function<void(void *)> on_close);
 void *handle_lookup(HANDLE h, HandleKind kind); // nullptr when not open or of another kind
+
+// UTF-8 for text the simulator shows (trace lines, registry names).
+void append_utf8(std::string &out, char32_t c);
+std::string utf16_to_utf8(std::u16string_view s); // a lone surrogate becomes U+FFFD
 
 // Pool bookkeeping for allocations made by the simulated kernel itself on the
 // driver's behalf (IRPs, URBs from USBD_CreateConfigurationRequestEx): they go

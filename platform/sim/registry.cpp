@@ -35,23 +35,6 @@ RegParseError::RegParseError(std::string file_, int line_, std::string message_)
 namespace {
 
 // ---------------------------------------------------------------- text helpers
-void append_utf8(std::string &out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // Malformed UTF-8 becomes U+FFFD, one per offending byte.
 std::u16string to_utf16(std::string_view s) {
@@ -92,18 +75,7 @@ std::u16string to_utf16(std::string_view s) {
     return out;
 }
 
-std::string to_utf8(std::u16string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            i++;
-        }
-        append_utf8(out, c);
-    }
-    return out;
-}
+std::string to_utf8(std::u16string_view s) { return sim::internal::utf16_to_utf8(s); }
 
 // The registry compares names by upper-casing UTF-16 units. This covers the
 // alphabets a profile name is likely to use; other units compare as they are.

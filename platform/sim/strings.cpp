@@ -1,6 +1,8 @@
 // Counted UTF-16 strings: lengths in bytes, no terminating NUL counted, one
 // written after the text when the buffer has room for it.
 
+#include <string>
+
 #include "platform/sim/internal.h"
 
 namespace {
@@ -75,3 +77,36 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 }
 
 } // extern "C"
+
+void sim::internal::append_utf8(std::string &out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string sim::internal::utf16_to_utf8(std::u16string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD; // a lone surrogate
+        }
+        append_utf8(out, c);
+    }
+    return out;
+}
