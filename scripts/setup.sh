@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang
+  cmake ninja-build g++
   libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind
   nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
