@@ -12,11 +12,14 @@
         DbgPrint("\n");                     \
     } while (0)
 
-#define MIVO_TRACE_LEAVE(...)               \
-    do {                                    \
-        DbgPrint("> Leave: %s: ", __func__); \
-        DbgPrint(__VA_ARGS__);              \
-        DbgPrint("\n");                     \
+#define MIVO_TRACE_LEAVE(...) MIVO_TRACE_LEAVE_AS(__func__, __VA_ARGS__)
+
+// The leave line of a routine traced by a helper it delegates to.
+#define MIVO_TRACE_LEAVE_AS(Routine, ...)  \
+    do {                                   \
+        DbgPrint("> Leave: %s: ", Routine); \
+        DbgPrint(__VA_ARGS__);             \
+        DbgPrint("\n");                    \
     } while (0)
 
 // A line without a head ("Relance My Led", "already cancelling: %p").

@@ -6,7 +6,6 @@
 #include "core/trace.h"
 #include "profiles/profiles.h"
 
-
 // The path buffer: 256 UTF-16 units. One unit more is kept zero behind it so
 // that a path filling all 512 bytes still prints as a terminated string.
 #define MIVO_REG_PATH_UNITS 256
@@ -100,41 +99,56 @@ Exit:
 }
 
 /*
- * MIVO_Get_SubKey_Name - the name of the Index-th subkey of Key.
- * On success Name (NameSize bytes) holds the name, zero-filled behind it; a
- * name that does not fit with its NUL gives STATUS_INSUFFICIENT_RESOURCES.
- * On failure Name is untouched. Past the last subkey the kernel's
- * STATUS_NO_MORE_ENTRIES comes back. PASSIVE_LEVEL.
+ * MIVO_Reg_Enumerate_Name - the name (and, for a value, the type) of the
+ * Index-th subkey or value of Key, for MIVO_Get_SubKey_Name and
+ * MIVO_Get_Value_Info, which differ only in the kernel routine and record.
+ * Traces under the caller's name (Routine).
  */
-NTSTATUS MIVO_Get_SubKey_Name(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSize)
+static NTSTATUS MIVO_Reg_Enumerate_Name(const char *Routine, HANDLE Key, ULONG Index, BOOLEAN Value, PWSTR Name,
+                                        ULONG NameSize, PULONG Type)
 {
-    PKEY_BASIC_INFORMATION info = NULL;
+    PVOID info = NULL;
     ULONG size = 0;
+    const WCHAR *source;
+    ULONG sourceLength;
     NTSTATUS status;
 
-    status = ZwEnumerateKey(Key, Index, KeyBasicInformation, NULL, 0, &size);
+    status = Value ? ZwEnumerateValueKey(Key, Index, KeyValueBasicInformation, NULL, 0, &size)
+                   : ZwEnumerateKey(Key, Index, KeyBasicInformation, NULL, 0, &size);
     if (!MIVO_Reg_Probe_Ok(status)) {
-        MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL %x", status);
+        MIVO_TRACE_LEAVE_AS(Routine, "STATUS_UNSUCCESSFUL %x", status);
         goto Exit;
     }
-    info = (PKEY_BASIC_INFORMATION)ExAllocatePool(NonPagedPool, size);
+    info = ExAllocatePool(NonPagedPool, size);
     if (info == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        MIVO_TRACE_LEAVE("STATUS_INSUFFICIENT_RESOURCES");
+        MIVO_TRACE_LEAVE_AS(Routine, "STATUS_INSUFFICIENT_RESOURCES");
         goto Exit;
     }
-    status = ZwEnumerateKey(Key, Index, KeyBasicInformation, info, size, &size);
+    status = Value ? ZwEnumerateValueKey(Key, Index, KeyValueBasicInformation, info, size, &size)
+                   : ZwEnumerateKey(Key, Index, KeyBasicInformation, info, size, &size);
     if (!NT_SUCCESS(status)) {
-        MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL %x", status);
+        MIVO_TRACE_LEAVE_AS(Routine, "STATUS_UNSUCCESSFUL %x", status);
         goto Exit;
     }
-    if (NameSize < sizeof(WCHAR) || info->NameLength > NameSize - sizeof(WCHAR)) {
+    if (Value) {
+        source = ((PKEY_VALUE_BASIC_INFORMATION)info)->Name;
+        sourceLength = ((PKEY_VALUE_BASIC_INFORMATION)info)->NameLength;
+    } else {
+        source = ((PKEY_BASIC_INFORMATION)info)->Name;
+        sourceLength = ((PKEY_BASIC_INFORMATION)info)->NameLength;
+    }
+    // The name must fit with its terminating NUL.
+    if (NameSize < sizeof(WCHAR) || sourceLength > NameSize - sizeof(WCHAR)) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        MIVO_TRACE_LEAVE("STATUS_INSUFFICIENT_RESOURCES");
+        MIVO_TRACE_LEAVE_AS(Routine, "STATUS_INSUFFICIENT_RESOURCES");
         goto Exit;
     }
     RtlZeroMemory(Name, NameSize);
-    RtlCopyMemory(Name, info->Name, info->NameLength);
+    RtlCopyMemory(Name, source, sourceLength);
+    if (Value && Type != NULL) {
+        *Type = ((PKEY_VALUE_BASIC_INFORMATION)info)->Type;
+    }
     status = STATUS_SUCCESS;
 
 Exit:
@@ -145,49 +159,25 @@ Exit:
 }
 
 /*
+ * MIVO_Get_SubKey_Name - the name of the Index-th subkey of Key.
+ * On success Name (NameSize bytes) holds the name, zero-filled behind it; a
+ * name that does not fit with its NUL gives STATUS_INSUFFICIENT_RESOURCES.
+ * On failure Name is untouched. Past the last subkey the kernel's
+ * STATUS_NO_MORE_ENTRIES comes back. PASSIVE_LEVEL.
+ */
+NTSTATUS MIVO_Get_SubKey_Name(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSize)
+{
+    return MIVO_Reg_Enumerate_Name(__func__, Key, Index, FALSE, Name, NameSize, NULL);
+}
+
+/*
  * MIVO_Get_Value_Info - the name and type of the Index-th value of Key.
  * Name is filled as by MIVO_Get_SubKey_Name; the type goes to Type when it is
  * not NULL. On failure Name and Type are untouched. PASSIVE_LEVEL.
  */
 NTSTATUS MIVO_Get_Value_Info(HANDLE Key, ULONG Index, PWSTR Name, ULONG NameSize, PULONG Type)
 {
-    PKEY_VALUE_BASIC_INFORMATION info = NULL;
-    ULONG size = 0;
-    NTSTATUS status;
-
-    status = ZwEnumerateValueKey(Key, Index, KeyValueBasicInformation, NULL, 0, &size);
-    if (!MIVO_Reg_Probe_Ok(status)) {
-        MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL %x", status);
-        goto Exit;
-    }
-    info = (PKEY_VALUE_BASIC_INFORMATION)ExAllocatePool(NonPagedPool, size);
-    if (info == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        MIVO_TRACE_LEAVE("STATUS_INSUFFICIENT_RESOURCES");
-        goto Exit;
-    }
-    status = ZwEnumerateValueKey(Key, Index, KeyValueBasicInformation, info, size, &size);
-    if (!NT_SUCCESS(status)) {
-        MIVO_TRACE_LEAVE("STATUS_UNSUCCESSFUL %x", status);
-        goto Exit;
-    }
-    if (NameSize < sizeof(WCHAR) || info->NameLength > NameSize - sizeof(WCHAR)) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        MIVO_TRACE_LEAVE("STATUS_INSUFFICIENT_RESOURCES");
-        goto Exit;
-    }
-    RtlZeroMemory(Name, NameSize);
-    RtlCopyMemory(Name, info->Name, info->NameLength);
-    if (Type != NULL) {
-        *Type = info->Type;
-    }
-    status = STATUS_SUCCESS;
-
-Exit:
-    if (info != NULL) {
-        ExFreePoolWithTag(info, 0);
-    }
-    return status;
+    return MIVO_Reg_Enumerate_Name(__func__, Key, Index, TRUE, Name, NameSize, Type);
 }
 
 /*
