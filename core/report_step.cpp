@@ -26,16 +26,6 @@ static const REPORT_SLOT ReportOrder[] = {
 #define ARRAY_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 #define MOUSE_INTERVAL_MS 10
 
-static BOOLEAN bytes_differ(const UCHAR *a, const UCHAR *b, ULONG length)
-{
-    for (ULONG i = 0; i < length; i++) {
-        if (a[i] != b[i]) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
 /*
  * MIVO_status_update - fill the status report.
  * Marks that a pass has run since the rebuild and names the active profile
@@ -102,7 +92,7 @@ VOID MIVO_hid_step(PDEVICE_EXTENSION dx)
     for (ULONG i = 0; i < ARRAY_COUNT(ReportOrder); i++) {
         const REPORT_SLOT *image = &ReportOrder[i];
         // The mouse, whose values are relative, has its own schedule below.
-        if (image->Bit != PENDING_MOUSE && bytes_differ(before + image->Offset, after + image->Offset, image->Size)) {
+        if (image->Bit != PENDING_MOUSE && !RtlEqualMemory(before + image->Offset, after + image->Offset, image->Size)) {
             changes |= image->Bit;
         }
     }

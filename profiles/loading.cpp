@@ -19,19 +19,9 @@
 static const WCHAR MIVO_LAYOUT_PREFIX[] = MIVO_WIDE("Layout - ");
 static const WCHAR MIVO_BIND_PREFIX[] = MIVO_WIDE("Bind - ");
 
-// Whether Name begins with the Units code units of Prefix. Name is a
-// zero-filled name buffer of MIVO_REG_NAME_UNITS units, so a shorter name
-// stops at its NUL without reading past the buffer.
-static BOOLEAN MIVO_Name_Has_Prefix(const WCHAR *Name, const WCHAR *Prefix, ULONG Units)
-{
-    for (ULONG i = 0; i < Units; i++) {
-        if (Name[i] != Prefix[i]) {
-            return FALSE;
-        }
-    }
-    return TRUE;
-}
-
+// Names are compared code unit for code unit, so case matters. The name
+// buffers hold MIVO_REG_NAME_UNITS units, zero-filled behind the name, so a
+// prefix compare never reads past them.
 /*
  * MIVO_InitState - rebuild the profile state and the report state.
  * Frees every profile, builds the base profile, loads the stored profiles,
@@ -100,7 +90,7 @@ VOID MIVO_Get_Profils(PDEVICE_EXTENSION dx)
 
     for (ULONG index = 0; index < subKeys; index++) {
         status = MIVO_Get_SubKey_Name(root, index, name, sizeof(name));
-        if (NT_SUCCESS(status) && MIVO_Name_Has_Prefix(name, MIVO_LAYOUT_PREFIX, 9)) {
+        if (NT_SUCCESS(status) && RtlEqualMemory(name, MIVO_LAYOUT_PREFIX, 9 * sizeof(WCHAR))) {
             MIVO_Load_Profil(dx, name);
         }
     }
@@ -168,7 +158,7 @@ VOID MIVO_Load_Profil(PDEVICE_EXTENSION dx, PCWSTR SubKeyName)
     if (NT_SUCCESS(status)) {
         for (ULONG index = 0; index < values; index++) {
             status = MIVO_Get_Value_Info(key, index, name, sizeof(name), &type);
-            if (!NT_SUCCESS(status) || type != REG_BINARY || !MIVO_Name_Has_Prefix(name, MIVO_BIND_PREFIX, 7)) {
+            if (!NT_SUCCESS(status) || type != REG_BINARY || !RtlEqualMemory(name, MIVO_BIND_PREFIX, 7 * sizeof(WCHAR))) {
                 continue;
             }
             bind = (BIND *)ExAllocatePool(NonPagedPool, sizeof(BIND));
