@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev pkg-config
+  libtomlplusplus-dev libhivex-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
 )
 
