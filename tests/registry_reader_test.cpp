@@ -138,7 +138,7 @@ TEST_F(RegistryReader, TypedReadersTakeOnlyTheirTypeAndCutToTheBuffer)
 // buffer and the type untouched.
 TEST_F(RegistryReader, NamesOf127CharactersFitAndOf128DoNot)
 {
-    const std::string names[] = {std::string(127, 'n'), std::string(128, 'm'), "ab"}; // enumerated in this order
+    const std::string names[] = {std::string(127, 'a'), std::string(128, 'm'), "xy"}; // enumerated in this order
     for (const std::string &n : names) {
         sim::reg_create_key(kLayout + "\\" + n);
         sim::reg_set_binary(kLayout, n, {1});
@@ -161,7 +161,7 @@ TEST_F(RegistryReader, NamesOf127CharactersFitAndOf128DoNot)
                                                             ": STATUS_INSUFFICIENT_RESOURCES"));
                 continue;
             }
-            std::u16string expected = index == 0 ? std::u16string(127, u'n') : u"ab";
+            std::u16string expected = index == 0 ? std::u16string(127, u'a') : u"xy";
             expected.resize(128, u'\0');
             EXPECT_EQ(status, STATUS_SUCCESS);
             EXPECT_EQ(std::u16string(name, 128), expected);

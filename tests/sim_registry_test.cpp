@@ -1,7 +1,7 @@
-// The simulated registry: .reg import (value forms, located errors, an
-// all-or-nothing load), .reg export and its round trip, and the Zw routines as
-// the driver sees them (size probes, enumeration order, missing names,
-// handles).
+// The simulated registry as the driver sees it through the Zw routines: size
+// probes, subkeys in a hive's sorted order and values in write order, missing
+// names, handles, the IRQL they require; and a tree that stays cheap and
+// bounded however large or deep a store makes it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const std::string kHeader = "Windows Registry Editor Version 5.00\n\n";
 const std::string kKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\mivo";
 const std::u16string kKernelKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo";
 
@@ -44,103 +43,6 @@ protected:
         return ZwQueryValueKey(key, &us, cls, buffer, length, result);
     }
 };
-
-// ---------------------------------------------------------------- import
-
-TEST_F(SimRegistry, ImportsEachValueForm) {
-    const struct {
-        std::string line, name;
-        uint32_t type;
-        Bytes data;
-    } cases[] = {
-        {"\"v\"=dword:105", "v", REG_DWORD, {0x05, 0x01, 0, 0}},
-        {"\"v\" = dword:FFFFfffe", "v", REG_DWORD, {0xFE, 0xFF, 0xFF, 0xFF}},
-        {R"("v"="a\\b\"c")", "v", REG_SZ, {'a', 0, '\\', 0, 'b', 0, '"', 0, 'c', 0, 0, 0}},
-        {"\"v\"=\"\xC3\xA9\xE2\x82\xAC\"", "v", REG_SZ, {0xE9, 0, 0xAC, 0x20, 0, 0}}, // UTF-8 to UTF-16
-        {"\"v\"=hex:01,ff,\\\r\n  0A\r", "v", REG_BINARY, {0x01, 0xFF, 0x0A}}, // continued, CRLF
-        {"\"v\"=hex(b):01,02,03,04,05,06,07,08", "v", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"@=\"d\"", "", REG_SZ, {'d', 0, 0, 0}},
-        {R"("a\"b\\c"=dword:1)", "a\"b\\c", REG_DWORD, {1, 0, 0, 0}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.line);
-        sim::reg_clear();
-        sim::reg_load_string(kHeader + "[" + kKey + "]\n" + c.line + "\n");
-        auto v = sim::reg_get_value(kKey, c.name);
-        ASSERT_TRUE(v.has_value());
-        EXPECT_EQ(v->type, c.type);
-        EXPECT_EQ(v->data, c.data);
-    }
-}
-
-TEST_F(SimRegistry, MalformedInputIsLocatedAndChangesNothing) {
-    const std::string k = kHeader + "[" + kKey + "]\n";
-    const struct {
-        std::string text;
-        int line;
-        const char *message; // a part of the message
-    } cases[] = {
-        {"", 1, "header"},
-        {kHeader + "\"v\"=dword:1\n", 3, "before any [KEY]"},
-        {kHeader + "[" + kKey + "\n", 3, "closing ']'"},
-        {k + "\"v\"=dword:123456789\n", 4, "dword:"}, // nine digits
-        {k + "\"v\"=hex:01,\\\n  02,\\\n  0g\n", 6, "bad byte \"0g\""},
-        {k + "\"v\"=hex:01,\\", 4, "end of the file"},
-        {k + "\"v\"=\"a\\n\"\n", 4, "unknown escape"},
-        {kHeader + "[" + kKey + "\\New]\n\"a\"=dword:1\n\"b\"=hex:zz\n", 5, "bad byte"}, // after a good entry
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        sim::reg_clear();
-        sim::reg_set_dword(kKey, "Keep", 1);
-        try {
-            sim::reg_load_string(c.text, "store.reg");
-            ADD_FAILURE() << "accepted";
-        } catch (const sim::RegParseError &e) {
-            EXPECT_EQ(std::string(e.what()), "store.reg:" + std::to_string(c.line) + ": " + e.message);
-            EXPECT_NE(e.message.find(c.message), std::string::npos) << e.what();
-        }
-        EXPECT_EQ(sim::reg_values(kKey).size(), 1u);
-        EXPECT_FALSE(sim::reg_key_exists(kKey + "\\New"));
-    }
-    EXPECT_THROW(sim::reg_load_file(::testing::TempDir() + "mivo_no_such_file.reg"), sim::RegParseError);
-}
-
-// ---------------------------------------------------------------- export
-
-TEST_F(SimRegistry, ImportAppliesDeletesAndExportsCanonicalTextThatLoadsBackUnchanged) {
-    const std::string first = "00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14";
-    const std::string rest = "15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27";
-    sim::reg_load_string("\xEF\xBB\xBF" // a UTF-8 BOM, CRLF lines, a comment, implied parents
-                         "Windows Registry Editor Version 5.00\r\n\r\n; a comment\r\n"
-                         "[" + kKey + "\\Layout\\Layout - 2]\r\n"
-                         "\"Profil_Name\"=\"Fly \\\"fast\\\" \\\\ far\"\r\n\"Gone\"=dword:1\r\n\"Gone\"=-\r\n"
-                         "\"Bind - 1\" = hex:" + first + "," + rest + "\r\n"
-                         "\"Q\"=hex(b):08,07,06,05,04,03,02,01\r\n@=\"x\"\r\n\"Odd\"=hex(1):41,00\r\n"
-                         "[" + kKey + "\\Layout]\r\n\"Default_Profil\"=dword:7\r\n"
-                         "[" + kKey + "\\Layout\\\xC3\x89t\xC3\xA9]\r\n"
-                         "[" + kKey + "\\Old\\Deeper]\r\n[-" + kKey + "\\Old]\r\n");
-    EXPECT_EQ(sim::reg_subkeys(kKey), (std::vector<std::string>{"Layout"}));
-    // Parents before children, in creation order; hex wrapped before column 80.
-    const std::string text = kHeader + "[" + kKey + "\\Layout]\n"
-                             "\"Default_Profil\"=dword:00000007\n\n"
-                             "[" + kKey + "\\Layout\\Layout - 2]\n"
-                             "\"Profil_Name\"=\"Fly \\\"fast\\\" \\\\ far\"\n"
-                             "\"Bind - 1\"=hex:" + first + ",\\\n  " + rest + "\n"
-                             "\"Q\"=hex(b):08,07,06,05,04,03,02,01\n@=\"x\"\n"
-                             "\"Odd\"=hex(1):41,00\n\n" // a string without its NUL
-                             "[" + kKey + "\\Layout\\\xC3\x89t\xC3\xA9]\n\n";
-    EXPECT_EQ(sim::reg_export(kKey + "\\Layout"), text);
-    EXPECT_THROW(sim::reg_export(kKey + "\\Missing"), std::out_of_range);
-
-    std::string path = ::testing::TempDir() + "mivo_sim_registry_export.reg";
-    sim::reg_export_file(path, kKey + "\\Layout", true);
-    sim::reg_clear();
-    sim::reg_load_file(path);
-    std::remove(path.c_str());
-    EXPECT_EQ(sim::reg_export(kKey + "\\Layout"), text) << "the UTF-16 file loads back the same";
-    EXPECT_TRUE(sim::reg_key_exists(kKey + "\\layout\\\xC3\xA9T\xC3\x89")) << "names fold case beyond ASCII";
-}
 
 // ---------------------------------------------------------------- the Zw routines
 
@@ -199,11 +101,25 @@ TEST_F(SimRegistry, SizeProbesAnswerTooSmallThenOverflowThenData) {
     ZwClose(key);
 }
 
-TEST_F(SimRegistry, EnumeratesInCreationOrderUntilNoMoreEntries) {
-    for (const char *name : {"Layout - 2", "Layout - 10", "Layout - 1"})
+// A hive keeps subkeys in its index, sorted by upper-cased name, so the
+// driver enumerates them in that order, never in the order they were made;
+// values stay in the order they were first written.
+TEST_F(SimRegistry, EnumeratesSubkeysSortedAndValuesInWriteOrder)
+{
+    const char *created[] = {"Layout - 2", "layout - b", "Layout - 10", "\xC3\xA9t\xC3\xA9", "Layout - A",
+                             "Layout - 1", "Zeta", "\xC3\x89T\xC3\x89 2", "Layout_"};
+    for (const char *name : created)
         sim::reg_create_key(kKey + "\\" + name);
-    for (const char *name : {"Zulu", "Alpha"})
+    for (const char *name : {"Zulu", "alpha", "Mike"})
         sim::reg_set_dword(kKey, name, 0);
+    sim::reg_set_dword(kKey, "ZULU", 1); // replaced in place, keeps its spelling and place
+    sim::reg_set_dword(kKey, "Gone", 1);
+    sim::reg_delete_value(kKey, "gone");
+    sim::reg_set_dword(kKey, "Last", 1);
+    // By upper-cased UTF-16 units: ' ' < '-' < digits < letters < '_' < 'É' (0xC9).
+    const std::vector<std::u16string> sorted = {u"Layout - 1", u"Layout - 10", u"Layout - 2", u"Layout - A",
+                                               u"layout - b", u"Layout_",     u"Zeta",       u"\u00e9t\u00e9",
+                                               u"\u00c9T\u00c9 2"};
     HANDLE key = open(kKernelKey);
     UCHAR buffer[128];
     ULONG result = 0;
@@ -212,20 +128,92 @@ TEST_F(SimRegistry, EnumeratesInCreationOrderUntilNoMoreEntries) {
         auto *info = reinterpret_cast<KEY_BASIC_INFORMATION *>(buffer);
         keys.emplace_back(info->Name, info->NameLength / 2);
     }
-    EXPECT_EQ(ZwEnumerateKey(key, 3, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(ZwEnumerateKey(key, 9, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_NO_MORE_ENTRIES);
     for (ULONG i = 0; ZwEnumerateValueKey(key, i, KeyValueBasicInformation, buffer, sizeof buffer, &result) == 0; i++) {
         auto *info = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION *>(buffer);
         values.emplace_back(info->Name, info->NameLength / 2);
     }
-    EXPECT_EQ(ZwEnumerateValueKey(key, 2, KeyValueBasicInformation, buffer, sizeof buffer, &result),
+    EXPECT_EQ(ZwEnumerateValueKey(key, 4, KeyValueBasicInformation, buffer, sizeof buffer, &result),
               STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(keys, (std::vector<std::u16string>{u"Layout - 2", u"Layout - 10", u"Layout - 1"}));
-    EXPECT_EQ(values, (std::vector<std::u16string>{u"Zulu", u"Alpha"}));
+    EXPECT_EQ(keys, sorted);
+    EXPECT_EQ(values, (std::vector<std::u16string>{u"Zulu", u"alpha", u"Mike", u"Last"}));
+    EXPECT_EQ(sim::reg_get_value(kKey, "zulu")->data, (Bytes{1, 0, 0, 0})) << "found through the index after a delete";
     EXPECT_EQ(ZwQueryKey(key, KeyFullInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
     auto *full = reinterpret_cast<KEY_FULL_INFORMATION *>(buffer);
-    EXPECT_EQ(full->SubKeys, 3u);
-    EXPECT_EQ(full->Values, 2u);
+    EXPECT_EQ(full->SubKeys, 9u);
+    EXPECT_EQ(full->Values, 4u);
     ZwClose(key);
+
+    sim::reg_delete_key(kKey + "\\LAYOUT - 10");
+    sim::reg_create_key(kKey + "\\Layout - 0");
+    std::vector<std::string> after = sim::reg_subkeys(kKey);
+    EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 3),
+              (std::vector<std::string>{"Layout - 0", "Layout - 1", "Layout - 2"}))
+        << "the order follows a deletion and a later creation";
+}
+
+TEST_F(SimRegistry, EveryZwRoutineAbovePassiveLevelIsAProblem)
+{
+    sim::reg_set_dword(kKey, "v", 1);
+    sim::reg_create_key(kKey + "\\Sub");
+    HANDLE key = open(kKernelKey);
+    std::u16string value = u"v", path = kKernelKey;
+    UNICODE_STRING value_name = counted(value), path_name = counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path_name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    UCHAR buffer[64];
+    ULONG result = 0;
+    HANDLE second = nullptr;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+    ZwOpenKey(&second, KEY_ALL_ACCESS, &attributes);
+    ZwQueryKey(key, KeyFullInformation, buffer, sizeof buffer, &result);
+    ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof buffer, &result);
+    ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof buffer, &result);
+    ZwQueryValueKey(key, &value_name, KeyValuePartialInformation, buffer, sizeof buffer, &result);
+    KeReleaseSpinLock(&lock, old);
+    std::vector<std::string> problems = sim::problems();
+    for (const char *routine : {"ZwOpenKey", "ZwQueryKey", "ZwEnumerateKey", "ZwEnumerateValueKey", "ZwQueryValueKey"})
+        EXPECT_EQ(std::count(problems.begin(), problems.end(), std::string(routine) + " above PASSIVE_LEVEL"), 1)
+            << routine;
+    ZwClose(second);
+    ZwClose(key);
+    sim::reset(); // the findings were the point
+}
+
+// Hostile stores: a key path deeper than Windows allows is refused; a tree
+// far deeper than that (built with the limit raised) is deleted and torn down
+// without recursion; a key with many thousands of values is written and read
+// through the index. None of these may take long or overflow the stack.
+TEST_F(SimRegistry, DeepTreesAndLargeKeysStayBounded)
+{
+    std::string at_limit = "HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 512; i++)
+        at_limit += "\\k";
+    sim::reg_create_key(at_limit);
+    EXPECT_TRUE(sim::reg_key_exists(at_limit));
+    EXPECT_THROW(sim::reg_create_key(at_limit + "\\k"), std::invalid_argument);
+    EXPECT_THROW(sim::reg_set_dword(at_limit + "\\k", "v", 1), std::invalid_argument);
+    EXPECT_FALSE(sim::reg_key_exists(at_limit + "\\k"));
+
+    EXPECT_EQ(sim::reg_set_depth_limit(60000), 512u);
+    std::string deep = kKey;
+    for (int i = 0; i < 50000; i++)
+        deep += "\\d";
+    sim::reg_create_key(deep);
+    EXPECT_TRUE(sim::reg_delete_key(kKey + "\\d")) << "deleted without recursion";
+    sim::reg_create_key(deep);
+    sim::reg_clear(); // and torn down with the tree
+
+    const std::string many = kKey + "\\Layout - 1";
+    for (uint32_t i = 0; i < 20000; i++)
+        sim::reg_set_dword(many, "Bind - " + std::to_string(i), i);
+    EXPECT_TRUE(sim::reg_delete_value(many, "BIND - 0"));
+    ASSERT_TRUE(sim::reg_get_value(many, "bind - 19999").has_value());
+    EXPECT_EQ(sim::reg_get_value(many, "bind - 19999")->data, (Bytes{0x1F, 0x4E, 0, 0}));
+    EXPECT_EQ(sim::reg_values(many).size(), 19999u);
+    EXPECT_EQ(sim::reg_values(many).front().name, "Bind - 1");
 }
 
 TEST_F(SimRegistry, MissingValuesDeletedKeysClosedHandlesAndKeysLeftOpen) {

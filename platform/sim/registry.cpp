@@ -1,18 +1,17 @@
-// The simulated configuration registry: a key/value tree under \Registry, the
-// Zw routines that serve it to the driver, and the .reg import and export that
-// tests and tools use (registry.h).
+// The simulated configuration registry: a key/value tree under \Registry,
+// indexed as a hive indexes it, and the Zw routines that serve it to the
+// driver (registry.h). Registry files are read and written by the tools'
+// library, through the editing calls here.
 
 #include "platform/sim/registry.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/sim/internal.h"
 
@@ -27,10 +26,6 @@
 #endif
 
 namespace sim {
-
-RegParseError::RegParseError(std::string file_, int line_, std::string message_)
-    : std::runtime_error(file_ + ":" + std::to_string(line_) + ": " + message_), file(std::move(file_)),
-      line(line_), message(std::move(message_)) {}
 
 namespace {
 
@@ -120,22 +115,75 @@ struct Value {
     std::vector<uint8_t> data;
 };
 
+std::u16string folded(std::u16string_view name) {
+    std::u16string out(name);
+    for (char16_t &c : out)
+        c = fold(c);
+    return out;
+}
+
 struct Key {
+    Key() = default;
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+    ~Key();
+
     std::u16string name;
     Key *parent = nullptr; // none for \Registry and for deleted keys
-    std::vector<std::shared_ptr<Key>> subkeys; // creation order
-    std::vector<Value> values;                 // creation order
+    // Subkeys by folded name: a hive's index order, which is the order
+    // ZwEnumerateKey reports, whatever order they were created in.
+    std::map<std::u16string, std::shared_ptr<Key>> subkeys;
+    // The index flattened for enumeration by position; rebuilt after a change
+    // rather than kept up on every insert.
+    mutable std::vector<Key *> by_position;
+    mutable bool by_position_stale = true;
+    std::vector<Value> values;                            // in write order
+    std::unordered_map<std::u16string, size_t> value_at; // folded name -> index in values
     bool deleted = false;
 };
+
+// Both take the subkeys out of the way before a key goes, so that tearing
+// down a tree thousands of levels deep costs no stack.
+void detach_subkeys(Key &k, std::vector<std::shared_ptr<Key>> &pending) {
+    for (auto &[name, s] : k.subkeys)
+        pending.push_back(std::move(s));
+    k.subkeys.clear();
+    k.by_position.clear();
+    k.by_position_stale = true;
+}
+
+Key::~Key() {
+    std::vector<std::shared_ptr<Key>> pending;
+    detach_subkeys(*this, pending);
+    while (!pending.empty()) {
+        std::shared_ptr<Key> k = std::move(pending.back());
+        pending.pop_back();
+        detach_subkeys(*k, pending);
+    }
+}
+
+Key *subkey_at(const Key &k, size_t index) {
+    if (k.by_position_stale) {
+        k.by_position.clear();
+        k.by_position.reserve(k.subkeys.size());
+        for (auto &[name, s] : k.subkeys)
+            k.by_position.push_back(s.get());
+        k.by_position_stale = false;
+    }
+    return index < k.by_position.size() ? k.by_position[index] : nullptr;
+}
 
 struct OpenKey {
     std::shared_ptr<Key> key;
     std::string path; // as opened, for the leak report
 };
 
+constexpr size_t kMaxDepth = 512; // keys below a hive, as Windows allows
+
 struct Registry {
     std::mutex lock;
     std::shared_ptr<Key> root;
+    size_t depth_limit = kMaxDepth;
     // Objects behind the handle table's RegistryKey handles. Owned here, so
     // that a reset frees them whether or not the handle table closes first.
     std::map<void *, std::unique_ptr<OpenKey>> open;
@@ -148,10 +196,15 @@ std::shared_ptr<Key> new_key(std::u16string name, Key *parent) {
     return k;
 }
 
+void add_subkey(Key &parent, std::shared_ptr<Key> k) {
+    parent.subkeys.emplace(folded(k->name), std::move(k));
+    parent.by_position_stale = true;
+}
+
 void reset_tree(Registry &r) {
     r.root = new_key(u"Registry", nullptr);
-    r.root->subkeys.push_back(new_key(u"Machine", r.root.get()));
-    r.root->subkeys.push_back(new_key(u"User", r.root.get()));
+    add_subkey(*r.root, new_key(u"Machine", r.root.get()));
+    add_subkey(*r.root, new_key(u"User", r.root.get()));
 }
 
 Registry &registry() {
@@ -164,41 +217,50 @@ Registry &registry() {
     return r;
 }
 
-Key *find_subkey(const Key &k, std::u16string_view name) {
-    for (auto &s : k.subkeys) {
-        if (same_name(s->name, name))
-            return s.get();
-    }
-    return nullptr;
+// The simulated Zw routines hold the same IRQL contract as the real ones.
+void require_passive(const char *routine) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        sim::report_problem(std::string(routine) + " above PASSIVE_LEVEL");
 }
 
 std::shared_ptr<Key> find_subkey_shared(const Key &k, std::u16string_view name) {
-    for (auto &s : k.subkeys) {
-        if (same_name(s->name, name))
-            return s;
-    }
-    return nullptr;
+    auto it = k.subkeys.find(folded(name));
+    return it == k.subkeys.end() ? nullptr : it->second;
+}
+
+Key *find_subkey(const Key &k, std::u16string_view name) {
+    auto it = k.subkeys.find(folded(name));
+    return it == k.subkeys.end() ? nullptr : it->second.get();
 }
 
 Value *find_value(Key &k, std::u16string_view name) {
-    for (auto &v : k.values) {
-        if (same_name(v.name, name))
-            return &v;
-    }
-    return nullptr;
+    auto it = k.value_at.find(folded(name));
+    return it == k.value_at.end() ? nullptr : &k.values[it->second];
 }
 
-void mark_deleted(Key &k) {
-    k.deleted = true;
-    k.parent = nullptr;
-    for (auto &s : k.subkeys)
-        mark_deleted(*s);
+void mark_deleted(Key &top) {
+    std::vector<Key *> pending{&top};
+    while (!pending.empty()) {
+        Key *k = pending.back();
+        pending.pop_back();
+        k->deleted = true;
+        k->parent = nullptr;
+        for (auto &[name, s] : k->subkeys)
+            pending.push_back(s.get());
+    }
+}
+
+std::vector<const Key *> chain_from_root(const Key &k) {
+    std::vector<const Key *> chain;
+    for (const Key *c = &k; c; c = c->parent)
+        chain.push_back(c);
+    return {chain.rbegin(), chain.rend()};
 }
 
 std::string kernel_path(const Key &k) {
     std::u16string p;
-    for (const Key *c = &k; c; c = c->parent)
-        p = u"\\" + c->name + p;
+    for (const Key *c : chain_from_root(k))
+        p += u"\\" + c->name;
     return to_utf8(p);
 }
 
@@ -215,11 +277,12 @@ std::vector<std::u16string> parse_path(std::string_view path) {
         parts.push_back(p.substr(start, end - start));
         start = end + 1;
     }
+    std::string shown(path.substr(0, 80));
     // "\Registry\..." splits into "", "Registry", ...
     if (!parts.empty() && parts.front().empty()) {
         parts.erase(parts.begin());
         if (parts.empty() || !same_name(parts.front(), u"Registry"))
-            throw std::invalid_argument("registry path outside \\Registry: " + std::string(path));
+            throw std::invalid_argument("registry path outside \\Registry: " + shown);
         parts.erase(parts.begin());
     } else if (!parts.empty()) {
         if (same_name(parts.front(), u"HKEY_LOCAL_MACHINE") || same_name(parts.front(), u"HKLM"))
@@ -227,16 +290,16 @@ std::vector<std::u16string> parse_path(std::string_view path) {
         else if (same_name(parts.front(), u"HKEY_USERS") || same_name(parts.front(), u"HKU"))
             parts.front() = u"User";
         else
-            throw std::invalid_argument("unsupported registry root: " + std::string(path));
+            throw std::invalid_argument("unsupported registry root: " + shown);
     }
     if (!parts.empty() && parts.back().empty())
         parts.pop_back(); // one trailing backslash
     for (auto &c : parts) {
         if (c.empty())
-            throw std::invalid_argument("empty key name in registry path: " + std::string(path));
+            throw std::invalid_argument("empty key name in registry path: " + shown);
     }
     if (parts.empty())
-        throw std::invalid_argument("registry path names no hive: " + std::string(path));
+        throw std::invalid_argument("registry path names no hive: " + shown);
     return parts;
 }
 
@@ -251,14 +314,19 @@ Key *walk(Registry &r, const std::vector<std::u16string> &parts) {
 }
 
 Key *walk_create(Registry &r, const std::vector<std::u16string> &parts) {
+    if (parts.size() - 1 > r.depth_limit)
+        throw std::invalid_argument("registry key " + std::to_string(parts.size() - 1) +
+                                    " levels below its hive; at most " + std::to_string(r.depth_limit) +
+                                    " are allowed");
     Key *k = r.root.get();
     for (size_t i = 0; i < parts.size(); i++) {
         Key *s = find_subkey(*k, parts[i]);
         if (!s) {
             if (i == 0)
                 throw std::invalid_argument("no such hive: " + to_utf8(parts[0]));
-            k->subkeys.push_back(new_key(parts[i], k));
-            s = k->subkeys.back().get();
+            auto created = new_key(parts[i], k);
+            s = created.get();
+            add_subkey(*k, std::move(created));
         }
         k = s;
     }
@@ -272,14 +340,16 @@ bool delete_key_locked(Registry &r, const std::vector<std::u16string> &parts) {
     Key *parent = walk(r, parent_parts);
     if (!parent)
         return false;
-    for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
-        if (same_name((*it)->name, parts.back())) {
-            mark_deleted(**it);
-            parent->subkeys.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto it = parent->subkeys.find(folded(parts.back()));
+    if (it == parent->subkeys.end())
+        return false;
+    mark_deleted(*it->second);
+    // An open handle may still hold the key; the subtree goes now either way.
+    std::vector<std::shared_ptr<Key>> pending;
+    detach_subkeys(*it->second, pending);
+    parent->subkeys.erase(it);
+    parent->by_position_stale = true;
+    return true;
 }
 
 void set_value_locked(Key &k, std::u16string name, uint32_t type, std::vector<uint8_t> data) {
@@ -288,17 +358,22 @@ void set_value_locked(Key &k, std::u16string name, uint32_t type, std::vector<ui
         v->data = std::move(data);
         return;
     }
+    k.value_at.emplace(folded(name), k.values.size());
     k.values.push_back(Value{std::move(name), type, std::move(data)});
 }
 
 bool delete_value_locked(Key &k, std::u16string_view name) {
-    for (auto it = k.values.begin(); it != k.values.end(); ++it) {
-        if (same_name(it->name, name)) {
-            k.values.erase(it);
-            return true;
-        }
+    auto it = k.value_at.find(folded(name));
+    if (it == k.value_at.end())
+        return false;
+    size_t gone = it->second;
+    k.value_at.erase(it);
+    k.values.erase(k.values.begin() + static_cast<std::ptrdiff_t>(gone));
+    for (auto &[n, index] : k.value_at) {
+        if (index > gone)
+            index--;
     }
-    return false;
+    return true;
 }
 
 // ---------------------------------------------------------------- handles
@@ -328,6 +403,7 @@ const internal::Registrar registrar(
         std::lock_guard<std::mutex> guard(r.lock);
         r.open.clear();
         reset_tree(r);
+        r.depth_limit = kMaxDepth;
     },
     [](std::vector<std::string> &out) {
         Registry &r = registry();
@@ -376,7 +452,7 @@ NTSTATUS key_full(const Key &k, PVOID buffer, ULONG length, PULONG result_length
     // The record ends where Class begins: no class name is ever stored.
     constexpr size_t fixed = offsetof(KEY_FULL_INFORMATION, Class);
     ULONG max_name = 0, max_value_name = 0, max_value_data = 0;
-    for (auto &s : k.subkeys)
+    for (auto &[folded_name, s] : k.subkeys)
         max_name = std::max<ULONG>(max_name, static_cast<ULONG>(s->name.size() * 2));
     for (auto &v : k.values) {
         max_value_name = std::max<ULONG>(max_value_name, static_cast<ULONG>(v.name.size() * 2));
@@ -428,6 +504,7 @@ using sim::Key;
 using sim::Registry;
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    sim::require_passive("ZwOpenKey");
     (void)DesiredAccess; // the simulated registry grants every access
     if (!KeyHandle || !ObjectAttributes || !ObjectAttributes->ObjectName)
         return STATUS_INVALID_PARAMETER;
@@ -491,6 +568,7 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
 
 extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
                                      ULONG Length, PULONG ResultLength) {
+    sim::require_passive("ZwQueryKey");
     Registry &r = sim::registry();
     std::lock_guard<std::mutex> guard(r.lock);
     std::shared_ptr<Key> key;
@@ -509,6 +587,7 @@ extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS Key
 
 extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                                          PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
+    sim::require_passive("ZwEnumerateKey");
     Registry &r = sim::registry();
     std::lock_guard<std::mutex> guard(r.lock);
     std::shared_ptr<Key> key;
@@ -517,14 +596,16 @@ extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFO
         return status;
     if (KeyInformationClass != KeyBasicInformation)
         return STATUS_INVALID_PARAMETER;
-    if (Index >= key->subkeys.size())
+    const Key *subkey = sim::subkey_at(*key, Index);
+    if (!subkey)
         return STATUS_NO_MORE_ENTRIES;
-    return sim::key_basic(*key->subkeys[Index], KeyInformation, Length, ResultLength);
+    return sim::key_basic(*subkey, KeyInformation, Length, ResultLength);
 }
 
 extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    sim::require_passive("ZwEnumerateValueKey");
     Registry &r = sim::registry();
     std::lock_guard<std::mutex> guard(r.lock);
     std::shared_ptr<Key> key;
@@ -541,6 +622,7 @@ extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                           PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    sim::require_passive("ZwQueryValueKey");
     Registry &r = sim::registry();
     std::lock_guard<std::mutex> guard(r.lock);
     std::shared_ptr<Key> key;
@@ -558,473 +640,10 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     return sim::value_info(*v, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
 }
 
-// ---------------------------------------------------------------- .reg import
+
 namespace sim {
-namespace {
-
-struct Op {
-    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
-    std::vector<std::u16string> path;
-    std::u16string name;
-    uint32_t type = REG_NONE;
-    std::vector<uint8_t> data;
-};
-
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::string_view kHeader4 = "REGEDIT4";
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); i++) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    }
-    return true;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// 1 to max_digits hex digits, nothing else.
-bool parse_hex_number(std::string_view s, size_t max_digits, uint32_t &out) {
-    if (s.empty() || s.size() > max_digits)
-        return false;
-    uint32_t v = 0;
-    for (char c : s) {
-        int d = hex_digit(c);
-        if (d < 0)
-            return false;
-        v = (v << 4) | static_cast<uint32_t>(d);
-    }
-    out = v;
-    return true;
-}
-
-// The file's bytes as UTF-8 text: UTF-16 (by its BOM) is converted, a UTF-8
-// BOM dropped.
-std::string decode_text(std::string_view bytes) {
-    auto u16 = [&](bool little) {
-        std::u16string s;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            auto lo = static_cast<unsigned char>(bytes[i + (little ? 0 : 1)]);
-            auto hi = static_cast<unsigned char>(bytes[i + (little ? 1 : 0)]);
-            s += static_cast<char16_t>(lo | (hi << 8));
-        }
-        return to_utf8(s);
-    };
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
-        return u16(true);
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF)
-        return u16(false);
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF")
-        bytes.remove_prefix(3);
-    return std::string(bytes);
-}
-
-class Parser {
-public:
-    Parser(std::string file, std::string_view text) : file_(std::move(file)) {
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string_view::npos)
-                end = text.size();
-            lines_.emplace_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-    }
-
-    std::vector<Op> parse() {
-        size_t i = 0;
-        while (i < lines_.size() && trim(lines_[i]).empty())
-            i++;
-        if (i == lines_.size())
-            fail(static_cast<int>(lines_.empty() ? 1 : lines_.size()),
-                 "no header: expected \"" + std::string(kHeader5) + "\"");
-        std::string_view header = trim(lines_[i]);
-        if (header != kHeader5 && header != kHeader4)
-            fail(line_no(i), "expected the header \"" + std::string(kHeader5) + "\", found \"" + std::string(header) + "\"");
-        for (i++; i < lines_.size(); i++) {
-            std::string_view line = trim(lines_[i]);
-            if (line.empty() || line.front() == ';')
-                continue;
-            if (line.front() == '[')
-                section(i, line);
-            else if (line.front() == '"' || line.front() == '@')
-                i = value(i, line);
-            else
-                fail(line_no(i), "expected [KEY], a \"name\"=value line or a ';' comment, found \"" +
-                                     std::string(line.substr(0, 40)) + "\"");
-        }
-        return std::move(ops_);
-    }
-
-private:
-    [[noreturn]] void fail(int line, std::string message) { throw RegParseError(file_, line, std::move(message)); }
-    static int line_no(size_t index) { return static_cast<int>(index + 1); }
-
-    void section(size_t i, std::string_view line) {
-        size_t close = line.rfind(']');
-        if (close == std::string_view::npos || close == 0)
-            fail(line_no(i), "key section without its closing ']'");
-        if (!trim(line.substr(close + 1)).empty())
-            fail(line_no(i), "text after the closing ']' of a key section");
-        std::string_view body = line.substr(1, close - 1);
-        bool remove = !body.empty() && body.front() == '-';
-        if (remove)
-            body.remove_prefix(1);
-        std::vector<std::u16string> parts;
-        size_t start = 0;
-        while (start <= body.size()) {
-            size_t end = body.find('\\', start);
-            if (end == std::string_view::npos)
-                end = body.size();
-            parts.push_back(to_utf16(body.substr(start, end - start)));
-            start = end + 1;
-        }
-        if (parts.size() > 1 && parts.back().empty())
-            parts.pop_back(); // one trailing backslash
-        if (same_name(parts[0], u"HKEY_LOCAL_MACHINE") || same_name(parts[0], u"HKLM"))
-            parts[0] = u"Machine";
-        else if (same_name(parts[0], u"HKEY_USERS") || same_name(parts[0], u"HKU"))
-            parts[0] = u"User";
-        else if (parts[0].empty())
-            fail(line_no(i), "empty key path");
-        else
-            fail(line_no(i), "unsupported root key \"" + to_utf8(parts[0]) +
-                                 "\" (HKEY_LOCAL_MACHINE and HKEY_USERS are simulated)");
-        for (auto &p : parts) {
-            if (p.empty())
-                fail(line_no(i), "empty key name in \"" + std::string(body) + "\"");
-        }
-        if (remove && parts.size() < 2)
-            fail(line_no(i), "a hive cannot be deleted");
-        current_ = parts;
-        in_deleted_ = remove;
-        ops_.push_back(Op{remove ? Op::DeleteKey : Op::CreateKey, parts, {}, REG_NONE, {}});
-        have_section_ = true;
-    }
-
-    // A quoted name or string starting at s[pos] == '"'; pos ends behind the
-    // closing quote.
-    std::string quoted(size_t i, std::string_view s, size_t &pos) {
-        std::string out;
-        for (pos++; pos < s.size(); pos++) {
-            char c = s[pos];
-            if (c == '"') {
-                pos++;
-                return out;
-            }
-            if (c == '\\') {
-                if (pos + 1 >= s.size())
-                    break;
-                char e = s[++pos];
-                if (e != '\\' && e != '"')
-                    fail(line_no(i), std::string("unknown escape \\") + e + " (only \\\\ and \\\" are escapes)");
-                out += e;
-            } else {
-                out += c;
-            }
-        }
-        fail(line_no(i), "unterminated string: no closing '\"'");
-    }
-
-    // Returns the index of the last line the value used.
-    size_t value(size_t i, std::string_view line) {
-        if (!have_section_)
-            fail(line_no(i), "value line before any [KEY] section");
-        if (in_deleted_)
-            fail(line_no(i), "value line under a deleted [-KEY] section");
-        std::u16string name;
-        size_t pos = 0;
-        if (line.front() == '@') {
-            pos = 1;
-        } else {
-            name = to_utf16(quoted(i, line, pos));
-        }
-        std::string_view rest = trim(line.substr(pos));
-        if (rest.empty() || rest.front() != '=')
-            fail(line_no(i), "expected '=' after the value name");
-        rest = trim(rest.substr(1));
-
-        Op op{Op::SetValue, current_, std::move(name), REG_NONE, {}};
-        if (rest == "-") {
-            op.kind = Op::DeleteValue;
-        } else if (!rest.empty() && rest.front() == '"') {
-            size_t p = 0;
-            std::string text = quoted(i, rest, p);
-            if (!trim(rest.substr(p)).empty())
-                fail(line_no(i), "text after the closing '\"' of a string value");
-            op.type = REG_SZ;
-            op.data = utf16_bytes(to_utf16(text), true);
-        } else if (starts_with_nocase(rest, "dword:")) {
-            uint32_t v = 0;
-            if (!parse_hex_number(trim(rest.substr(6)), 8, v))
-                fail(line_no(i), "dword: expects 1 to 8 hex digits, found \"" + std::string(rest.substr(6)) + "\"");
-            op.type = REG_DWORD;
-            for (int b = 0; b < 4; b++)
-                op.data.push_back(static_cast<uint8_t>(v >> (8 * b)));
-        } else if (starts_with_nocase(rest, "hex")) {
-            std::string_view after = rest.substr(3);
-            op.type = REG_BINARY;
-            if (!after.empty() && after.front() == '(') {
-                size_t close = after.find(')');
-                uint32_t type = 0;
-                if (close == std::string_view::npos || !parse_hex_number(after.substr(1, close - 1), 8, type))
-                    fail(line_no(i), "hex(N): expects a type of 1 to 8 hex digits");
-                op.type = type;
-                after.remove_prefix(close + 1);
-            }
-            if (after.empty() || after.front() != ':')
-                fail(line_no(i), "expected ':' after hex");
-            i = hex_list(i, after.substr(1), op.data);
-        } else {
-            fail(line_no(i), "unknown value format \"" + std::string(rest.substr(0, 40)) +
-                                 "\" (expected \"text\", dword:, hex:, hex(N): or -)");
-        }
-        ops_.push_back(std::move(op));
-        return i;
-    }
-
-    // Bytes "aa,bb,..." over as many lines as the trailing '\' continues it.
-    size_t hex_list(size_t i, std::string_view first, std::vector<uint8_t> &out) {
-        std::string joined;
-        std::vector<size_t> line_of; // line index of each character of joined
-        std::string_view cur = trim(first);
-        while (!cur.empty() && cur.back() == '\\') {
-            cur.remove_suffix(1);
-            joined += cur;
-            line_of.insert(line_of.end(), cur.size(), i);
-            if (i + 1 >= lines_.size())
-                fail(line_no(i), "line continuation '\\' at the end of the file");
-            cur = trim(lines_[++i]);
-        }
-        joined += cur;
-        line_of.insert(line_of.end(), cur.size(), i);
-
-        if (trim(joined).empty())
-            return i;
-        size_t start = 0;
-        while (true) {
-            size_t end = joined.find(',', start);
-            if (end == std::string::npos)
-                end = joined.size();
-            size_t where = line_of[std::min(start, joined.size() - 1)];
-            std::string_view tok = trim(std::string_view(joined).substr(start, end - start));
-            uint32_t v = 0;
-            if (tok.empty())
-                fail(line_no(where), "empty byte in a hex list");
-            if (!parse_hex_number(tok, 2, v))
-                fail(line_no(where), "bad byte \"" + std::string(tok) + "\" in a hex list (expected two hex digits)");
-            out.push_back(static_cast<uint8_t>(v));
-            if (end == joined.size())
-                break;
-            start = end + 1;
-        }
-        return i;
-    }
-
-    std::string file_;
-    std::vector<std::string_view> lines_;
-    std::vector<Op> ops_;
-    std::vector<std::u16string> current_;
-    bool have_section_ = false;
-    bool in_deleted_ = false;
-};
-
-void apply(Registry &r, std::vector<Op> &ops) {
-    for (auto &op : ops) {
-        switch (op.kind) {
-        case Op::CreateKey:
-            walk_create(r, op.path);
-            break;
-        case Op::DeleteKey:
-            delete_key_locked(r, op.path);
-            break;
-        case Op::SetValue:
-            set_value_locked(*walk_create(r, op.path), std::move(op.name), op.type, std::move(op.data));
-            break;
-        case Op::DeleteValue:
-            if (Key *k = walk(r, op.path))
-                delete_value_locked(*k, op.name);
-            break;
-        }
-    }
-}
-
-// ---------------------------------------------------------------- .reg export
-std::string escape(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// REG_SZ data that the quoted form reproduces byte for byte: UTF-16 text
-// without control characters or lone surrogates, and one terminating NUL.
-bool plain_text(const std::vector<uint8_t> &data, std::u16string &text) {
-    if (data.size() < 2 || data.size() % 2)
-        return false;
-    size_t units = data.size() / 2;
-    text.clear();
-    for (size_t i = 0; i < units; i++) {
-        char16_t c = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-        if (i + 1 == units)
-            return c == 0;
-        if (c < 0x20 || c == 0x7F)
-            return false;
-        text += c;
-    }
-    return false;
-}
-
-bool surrogates_paired(std::u16string_view s) {
-    for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] >= 0xD800 && s[i] < 0xDC00) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000)
-                return false;
-            i++;
-        } else if (s[i] >= 0xDC00 && s[i] < 0xE000) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void write_value(const Value &v, std::string &out) {
-    std::string line = v.name.empty() ? "@=" : "\"" + escape(to_utf8(v.name)) + "\"=";
-    std::u16string text;
-    if (v.type == REG_SZ && plain_text(v.data, text) && surrogates_paired(text)) {
-        out += line + "\"" + escape(to_utf8(text)) + "\"\n";
-        return;
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        char buf[16];
-        uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
-        std::snprintf(buf, sizeof buf, "dword:%08x", d);
-        out += line + buf + "\n";
-        return;
-    }
-    if (v.type == REG_BINARY) {
-        line += "hex:";
-    } else {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-        line += buf;
-    }
-    // regedit's wrapping: lines of at most 80 columns, each broken one ending
-    // in ",\", the next starting with two blanks.
-    for (size_t i = 0; i < v.data.size(); i++) {
-        bool last = i + 1 == v.data.size();
-        char tok[4];
-        std::snprintf(tok, sizeof tok, last ? "%02x" : "%02x,", v.data[i]);
-        if (line.size() + std::strlen(tok) + (last ? 0 : 1) > 80) {
-            out += line + "\\\n";
-            line = "  ";
-        }
-        line += tok;
-    }
-    out += line + "\n";
-}
-
-std::string regedit_path(const Key &k) {
-    std::vector<const Key *> chain;
-    for (const Key *c = &k; c && c->parent; c = c->parent)
-        chain.push_back(c);
-    std::string path;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        if (it == chain.rbegin())
-            path = same_name((*it)->name, u"Machine") ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
-        else
-            path += "\\" + to_utf8((*it)->name);
-    }
-    return path;
-}
-
-void write_key(const Key &k, const std::string &path, std::string &out) {
-    out += "[" + path + "]\n";
-    for (auto &v : k.values)
-        write_value(v, out);
-    out += "\n";
-    for (auto &s : k.subkeys)
-        write_key(*s, path + "\\" + to_utf8(s->name), out);
-}
-
-} // namespace
 
 // ---------------------------------------------------------------- public controls
-void reg_load_string(std::string_view text, std::string_view source_name) {
-    std::string decoded = decode_text(text);
-    std::vector<Op> ops = Parser(std::string(source_name), decoded).parse();
-    Registry &r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    apply(r, ops);
-}
-
-void reg_load_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw RegParseError(path, 0, "cannot open the file");
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    reg_load_string(bytes.str(), path);
-}
-
-std::string reg_export(std::string_view key_path) {
-    auto parts = parse_path(key_path);
-    Registry &r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    Key *k = walk(r, parts);
-    if (!k)
-        throw std::out_of_range("no such registry key: " + std::string(key_path));
-    std::string out = std::string(kHeader5) + "\n\n";
-    write_key(*k, regedit_path(*k), out);
-    return out;
-}
-
-void reg_export_file(const std::string &path, std::string_view key_path, bool utf16) {
-    std::string text = reg_export(key_path);
-    std::string bytes;
-    if (utf16) {
-        std::string crlf;
-        for (char c : text) {
-            if (c == '\n')
-                crlf += '\r';
-            crlf += c;
-        }
-        bytes = "\xFF\xFE";
-        for (char16_t c : to_utf16(crlf)) {
-            bytes += static_cast<char>(c & 0xFF);
-            bytes += static_cast<char>(c >> 8);
-        }
-    } else {
-        bytes = std::move(text);
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-}
-
 void reg_create_key(std::string_view key_path) {
     auto parts = parse_path(key_path);
     Registry &r = registry();
@@ -1079,7 +698,7 @@ bool reg_delete_value(std::string_view key_path, std::string_view name) {
 void reg_clear() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
-    for (auto &s : r.root->subkeys)
+    for (auto &[name, s] : r.root->subkeys)
         mark_deleted(*s);
     reset_tree(r);
 }
@@ -1097,7 +716,7 @@ std::vector<std::string> reg_subkeys(std::string_view key_path) {
     std::lock_guard<std::mutex> guard(r.lock);
     std::vector<std::string> out;
     if (Key *k = walk(r, parts)) {
-        for (auto &s : k->subkeys)
+        for (auto &[name, s] : k->subkeys)
             out.push_back(to_utf8(s->name));
     }
     return out;
@@ -1126,6 +745,31 @@ std::optional<RegValue> reg_get_value(std::string_view key_path, std::string_vie
     if (!v)
         return std::nullopt;
     return RegValue{to_utf8(v->name), v->type, v->data};
+}
+
+std::optional<std::string> reg_stored_path(std::string_view key_path) {
+    auto parts = parse_path(key_path);
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    Key *k = walk(r, parts);
+    if (!k)
+        return std::nullopt;
+    std::string path;
+    for (const Key *c : chain_from_root(*k)) {
+        if (!c->parent)
+            continue; // \Registry itself
+        if (c->parent->parent)
+            path += "\\" + to_utf8(c->name);
+        else
+            path = same_name(c->name, u"Machine") ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
+    }
+    return path;
+}
+
+size_t reg_set_depth_limit(size_t levels) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return std::exchange(r.depth_limit, levels);
 }
 
 size_t reg_open_handles() {

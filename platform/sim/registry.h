@@ -11,14 +11,20 @@
 //   \Registry\User). Names are matched case-insensitively as Windows does
 //   (ASCII, Latin-1, Greek and Cyrillic letters fold; other characters compare
 //   as they are); a key or value keeps the spelling it was created with.
-//   Strings here are UTF-8; the kernel side sees UTF-16.
+//   Strings here are UTF-8; the kernel side sees UTF-16. A key lies at most
+//   512 levels below its hive, as Windows allows; deeper ones are refused.
 //
 // Enumeration order
-//   ZwEnumerateKey and ZwEnumerateValueKey return subkeys and values in the
-//   order they were created; setting an existing value keeps its place, and
-//   deleting one closes the gap. (Windows keeps values in creation order too but
-//   sorts subkeys by name; a test that relies on subkey order states it by the
-//   order it creates them, which the .reg loader follows line by line.)
+//   As a hive keeps them: ZwEnumerateKey returns subkeys sorted by name, the
+//   names upper-cased unit by unit and compared ordinally, whatever order
+//   they were created in; ZwEnumerateValueKey returns values in the order they
+//   were first written (setting an existing value keeps its place, deleting
+//   one closes the gap). Names are found through an index, so a key with tens
+//   of thousands of values or subkeys costs no more per lookup than a small one.
+//
+// IRQL
+//   Every Zw routine must be called at PASSIVE_LEVEL; a call above it is listed
+//   by sim::problems(), as for the other simulated routines.
 //
 // Size probes
 //   A query whose buffer cannot hold the fixed part of the record answers
@@ -65,57 +71,13 @@ struct RegValue {
     std::vector<uint8_t> data; // exactly the bytes ZwQueryValueKey returns
 };
 
-// Malformed .reg input. what() is "FILE:LINE: message"; the parts are kept too.
-// LINE is the 1-based line the faulty entry starts on (for a value continued
-// over several lines, the line where the fault is).
-struct RegParseError : std::runtime_error {
-    RegParseError(std::string file, int line, std::string message);
-    std::string file;
-    int line;
-    std::string message;
-};
-
-// ---------------------------------------------------------------- .reg import
-// Imports a regedit export into the tree, as double-clicking the file would:
-// keys are created with their parents, values set or replaced, "[-KEY]" deletes
-// a key with its subtree and "name"=- deletes a value. The text is checked
-// whole before anything is applied, so a malformed file changes nothing.
-//
-// Accepted: the header "Windows Registry Editor Version 5.00" (or "REGEDIT4")
-// as the first non-blank line; UTF-8 text (with or without BOM) or UTF-16LE
-// with BOM; CRLF or LF; blank lines and ';' comments between entries;
-// [KEY] sections; value lines  "name"=...  or  @=...  with
-//   "text"                     REG_SZ (escapes \\ and \"), stored with its NUL
-//   dword:xxxxxxxx             REG_DWORD, 1 to 8 hex digits
-//   hex:aa,bb,...              REG_BINARY (may be empty: hex:)
-//   hex(N):aa,bb,...           raw bytes of type N (hex), e.g. hex(2) REG_EXPAND_SZ,
-//                              hex(7) REG_MULTI_SZ, hex(b) REG_QWORD
-//   -                          delete the value
-// A hex list continues on the next line after a trailing '\' (regedit wraps
-// long values that way); the next line's leading blanks are skipped.
-// source_name is the FILE part of error messages.
-void reg_load_string(std::string_view text, std::string_view source_name = "<string>");
-// Reads the file (the FILE part of errors is the path) and imports it. A file
-// that cannot be read is a RegParseError at line 0.
-void reg_load_file(const std::string &path);
-
-// ---------------------------------------------------------------- .reg export
-// The subtree at key_path (default: all of HKEY_LOCAL_MACHINE) as .reg text:
-// the header, a blank line, then one [HKEY_...] section per key in enumeration
-// order, the key itself first, each followed by its values and a blank line.
-// REG_SZ whose data is UTF-16 text with exactly one terminating NUL is written
-// "text"; a 4-byte REG_DWORD dword:xxxxxxxx; REG_BINARY hex:; everything else
-// hex(N):. Hex lists wrap at 80 columns with ",\" as regedit does. Loading the
-// output back gives the same subtree, order included. Throws std::out_of_range
-// when key_path does not exist.
-std::string reg_export(std::string_view key_path = "HKEY_LOCAL_MACHINE");
-// Writes reg_export(key_path) to a file: UTF-8 by default, or UTF-16LE with a
-// BOM (regedit's own encoding). Throws std::runtime_error when it cannot write.
-void reg_export_file(const std::string &path, std::string_view key_path = "HKEY_LOCAL_MACHINE",
-                     bool utf16 = false);
+// Registry text files (.reg) and hive files are read and written by the
+// tools' library (tools/lib/regfile.h, tools/lib/hive.h) through the calls
+// below.
 
 // ---------------------------------------------------------------- editing
 // Creates the key and any missing parents; an existing key is left as it is.
+// A key deeper than the limit below its hive is refused (std::invalid_argument).
 void reg_create_key(std::string_view key_path);
 // Deletes the key with its subtree; false when it did not exist. Handles still
 // open on a deleted key answer STATUS_KEY_DELETED. A hive cannot be deleted
@@ -141,7 +103,16 @@ bool reg_key_exists(std::string_view key_path);
 std::vector<std::string> reg_subkeys(std::string_view key_path);
 std::vector<RegValue> reg_values(std::string_view key_path);
 std::optional<RegValue> reg_get_value(std::string_view key_path, std::string_view name);
+// The key's path in regedit form with each name spelled as stored; none when
+// the key is missing.
+std::optional<std::string> reg_stored_path(std::string_view key_path);
 // Registry key handles currently open (ZwOpenKey not yet matched by ZwClose).
 size_t reg_open_handles();
+
+// ---------------------------------------------------------------- limits
+// How many levels below its hive a key may lie (512, Windows' limit, after
+// every sim::reset()); returns the previous limit. Tests raise it to build
+// trees no hive could hold and see them torn down.
+size_t reg_set_depth_limit(size_t levels);
 
 } // namespace sim
