@@ -110,12 +110,11 @@ TEST_F(SimRegistry, EnumeratesSubkeysSortedAndValuesInWriteOrder)
                              "Layout - 1", "Zeta", "\xC3\x89T\xC3\x89 2", "Layout_"};
     for (const char *name : created)
         sim::reg_create_key(kKey + "\\" + name);
-    for (const char *name : {"Zulu", "alpha", "Mike"})
+    for (const char *name : {"Zulu", "alpha", "Gone", "Mike"})
         sim::reg_set_dword(kKey, name, 0);
     sim::reg_set_dword(kKey, "ZULU", 1); // replaced in place, keeps its spelling and place
-    sim::reg_set_dword(kKey, "Gone", 1);
     sim::reg_delete_value(kKey, "gone");
-    sim::reg_set_dword(kKey, "Last", 1);
+    sim::reg_set_dword(kKey, "Last", 2);
     // By upper-cased UTF-16 units: ' ' < '-' < digits < letters < '_' < 'É' (0xC9).
     const std::vector<std::u16string> sorted = {u"Layout - 1", u"Layout - 10", u"Layout - 2", u"Layout - A",
                                                u"layout - b", u"Layout_",     u"Zeta",       u"\u00e9t\u00e9",
@@ -137,7 +136,9 @@ TEST_F(SimRegistry, EnumeratesSubkeysSortedAndValuesInWriteOrder)
               STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(keys, sorted);
     EXPECT_EQ(values, (std::vector<std::u16string>{u"Zulu", u"alpha", u"Mike", u"Last"}));
-    EXPECT_EQ(sim::reg_get_value(kKey, "zulu")->data, (Bytes{1, 0, 0, 0})) << "found through the index after a delete";
+    EXPECT_EQ(sim::reg_get_value(kKey, "zulu")->data, (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(sim::reg_get_value(kKey, "MIKE")->data, (Bytes{0, 0, 0, 0})) << "the index follows a deletion before it";
+    EXPECT_EQ(sim::reg_get_value(kKey, "last")->data, (Bytes{2, 0, 0, 0}));
     EXPECT_EQ(ZwQueryKey(key, KeyFullInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
     auto *full = reinterpret_cast<KEY_FULL_INFORMATION *>(buffer);
     EXPECT_EQ(full->SubKeys, 9u);
