@@ -11,6 +11,8 @@
 #include "hid/hid.h"
 #include "platform/sim/io.h"
 #include "support/sim_test.h"
+#include "tools/lib/profile_model.h"
+#include "tools/lib/regfile.h"
 #include "tools/lib/report_format.h"
 #include "tools/lib/sim_cli.h"
 #include "tools/lib/simulation.h"
@@ -51,6 +53,60 @@ std::vector<const TimelineEntry *> reports_named(const SimulationResult &r, std:
     return out;
 }
 
+namespace reg = mivo::regfile;
+
+// Whether the .reg library is there yet: its stand-in refuses every text.
+bool regfile_built()
+{
+    try {
+        reg::parse("Windows Registry Editor Version 5.00\r\n");
+        return true;
+    } catch (const reg::ParseError &) {
+        return false;
+    }
+}
+
+reg::Value dword(std::string name, uint32_t v)
+{
+    return {std::move(name), reg::kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}};
+}
+
+reg::Value text(std::string name, std::string_view ascii)
+{
+    reg::Value v{std::move(name), reg::kRegSz, {}};
+    for (char c : ascii) v.data.insert(v.data.end(), {uint8_t(c), 0});
+    v.data.insert(v.data.end(), {0, 0});
+    return v;
+}
+
+// A button bind that asks for another profile while the button is down.
+reg::Value switch_bind(UCHAR button, SHORT to)
+{
+    BIND b{};
+    b.Source_Type = SOURCE_BUTTON;
+    b.Source_Index = button;
+    b.Pressed_Value = 1;
+    b.Action_Type = ACTION_PROFIL;
+    b.Action_Profil = to;
+    const auto *p = reinterpret_cast<const uint8_t *>(&b);
+    return {"Bind - 00", reg::kRegBinary, std::vector<uint8_t>(p, p + BIND_PERSISTED_SIZE)};
+}
+
+struct ProfileSeen {
+    uint64_t t_ms;
+    int id;
+    std::string name;
+    bool operator==(const ProfileSeen &) const = default;
+};
+
+std::vector<ProfileSeen> profiles_seen(const SimulationResult &r)
+{
+    std::vector<ProfileSeen> out;
+    for (const TimelineEntry &e : r.timeline)
+        if (e.kind == Kind::Profile) out.push_back({e.t_ms, e.profile, e.label});
+    return out;
+}
+
 class MivoSim : public SimTest {};
 
 TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
@@ -63,6 +119,7 @@ TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
     EXPECT_EQ(names_at(r, 0), (Names{"LED on", "status", "raw_translation", "raw_rotation", "raw_buttons",
                                      "joystick", "keyboard", "consumer", "mouse"}));
     EXPECT_EQ(hex_bytes(reports_named(r, "status")[0]->bytes), "F0 01 FF FF");
+    EXPECT_EQ(profiles_seen(r), (std::vector<ProfileSeen>{{0, -1, "Base Profil"}})) << "the profile it starts on";
     // Base profile at rest: the inverted button-1 bind holds axis 7 at -350,
     // the inverted button-0 bind holds joystick button 2.
     EXPECT_EQ(hex_bytes(reports_named(r, "joystick")[0]->bytes),
@@ -114,13 +171,36 @@ TEST_F(MivoSim, DemoRunsCleanlyThroughEveryPart)
     EXPECT_GT(led_changes, 10) << "reload, gesture, selection and end patterns";
 }
 
+TEST_F(MivoSim, ProfileSwitchesAreNotedWhenThePassMakesThem)
+{
+    if (!regfile_built()) GTEST_SKIP() << "needs regfile::apply, which is not built yet";
+    const std::string layout(mivo::profile::kLayoutKey);
+    SimulationOptions options;
+    options.duration_ms = 500;
+    options.store = reg::Document{{
+        {layout, false, {dword("Default_Profil", 1)}},
+        {layout + "\\Layout - 1", false, {dword("Profil_Id", 1), text("Profil_Name", "Flight"), switch_bind(0, 2)}},
+        {layout + "\\Layout - 2", false, {dword("Profil_Id", 2), text("Profil_Name", "Drive <&>"), switch_bind(1, 1)}},
+    }};
+    // Button 0 down at 100 asks for profile 2; button 1 down at 300 back for 1.
+    SimulationResult r = run_simulation(parse_trace("100 03 01\n200 03 00\n300 03 02\n400 03 00\n"), options);
+    for (const std::string &p : r.problems) ADD_FAILURE() << p;
+    EXPECT_EQ(profiles_seen(r),
+              (std::vector<ProfileSeen>{{0, 1, "Flight"}, {100, 2, "Drive <&>"}, {300, 1, "Flight"}}));
+    std::vector<int> status_profiles;
+    for (const TimelineEntry *e : reports_named(r, "status")) status_profiles.push_back(report_fields(e->bytes)["profile"]);
+    EXPECT_EQ(status_profiles, (std::vector<int>{1, 2, 1})) << "the status report agrees with the noted switches";
+}
+
 TEST(MivoSimOutput, JsonLinesCarryTimeReportHexAndFields)
 {
     std::ostringstream out;
     write_jsonl(out, {{Kind::Input, 0, {0x01, 0x2C, 0x01}, 0, "label"},
+                      {Kind::Profile, 0, {}, 0, "Fly \"fast\"", 3},
                       {Kind::Led, 0, {}, 1},
                       {Kind::Report, 10, {0xF4, 0xFD, 0x00, 0x01, 0x00}}});
-    EXPECT_EQ(out.str(), "{\"t_ms\":0,\"led\":1}\n"
+    EXPECT_EQ(out.str(), "{\"t_ms\":0,\"profile\":3,\"name\":\"Fly \\\"fast\\\"\"}\n"
+                         "{\"t_ms\":0,\"led\":1}\n"
                          "{\"t_ms\":10,\"report\":\"mouse\",\"hex\":\"F4 FD 00 01 00\",\"x\":-3,\"y\":0,\"wheel\":1,"
                          "\"buttons\":[]}\n");
 }
@@ -131,12 +211,14 @@ TEST(MivoSimOutput, TextFoldsRunsOfTheSameReport)
     std::ostringstream folded;
     write_text(folded, {{Kind::Input, 10, {0x02, 0x96, 0x00}, 0, "tilt"}, {Kind::Report, 10, moving},
                         {Kind::Report, 20, moving}, {Kind::Report, 30, moving}, {Kind::Led, 35, {}, 0},
+                        {Kind::Profile, 35, {}, 0, "Base Profil", -1},
                         {Kind::Report, 40, moving}, {Kind::Report, 50, moving}, {Kind::Report, 65, moving}});
     EXPECT_EQ(folded.str(), "     10 ms  -- tilt\n"
                             "     10 ms  device input     02 96 00\n"
                             "     10 ms  mouse            X    0  Y   13  wheel   0  buttons -\n"
                             "     30 ms                   (the same 2 more times, every 10 ms, until here)\n"
                             "     35 ms  LED              off\n"
+                            "     35 ms  profile          -1 \"Base Profil\"\n"
                             "     40 ms  mouse            X    0  Y   13  wheel   0  buttons -\n"
                             "     65 ms                   (the same 2 more times, until here)\n");
 }
@@ -183,7 +265,7 @@ TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
     std::istringstream lines(ok.out);
     int count = 0;
     for (std::string line; std::getline(lines, line); count++) EXPECT_TRUE(nlohmann::json::parse(line).contains("t_ms"));
-    EXPECT_EQ(count, 9) << "the LED and the eight reports of the first step; X alone moves no mouse";
+    EXPECT_EQ(count, 10) << "the profile, the LED and the eight reports of the first step; X alone moves no mouse";
     std::remove(path.c_str());
 
     CliRun missing = run_cli({"--trace", path.c_str()});

@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "hid/hid.h"
+#include "platform/sim/internal.h"
 #include "platform/sim/io.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/usb_device.h"
@@ -56,6 +57,7 @@ public:
     bool setup()
     {
         sim::reset();
+        if (options_.store) regfile::apply(*options_.store);
         sim::clock_manual(sim::kDefaultStart);
         sim::trace_echo(options_.echo_debug_trace);
         saved_led_flag_ = LedFlag;
@@ -84,6 +86,7 @@ public:
 
         MIVO_InitState(dx_);
         dx_->ReloadRequested = 0;
+        note_profile(result_.timeline);
 
         slots_.resize(options_.reads);
         for (ReadSlot &slot : slots_) {
@@ -163,9 +166,10 @@ private:
         result_.step_times.push_back(now_ms_);
         result_.end_ms = now_ms_;
 
-        // The LED queue runs before the reports are handed out, so its changes
-        // go in front of this step's reports.
+        // A profile switch and the LED queue both happen before the reports
+        // are handed out, so their changes go in front of this step's reports.
         std::vector<TimelineEntry> changes;
+        note_profile(changes);
         std::vector<sim::LedChange> log = usb_->led_log();
         for (; led_log_seen_ < log.size(); led_log_seen_++) {
             int on = log[led_log_seen_].on ? 1 : 0;
@@ -174,6 +178,26 @@ private:
         }
         result_.timeline.insert(result_.timeline.begin() + std::ptrdiff_t(first_of_step), changes.begin(),
                                 changes.end());
+    }
+
+    // The profile the next pass maps with, when it is not the one noted last.
+    // Compared by id and name, since a rebuild replaces every record.
+    void note_profile(std::vector<TimelineEntry> &into)
+    {
+        const PROFIL *p = dx_->CurrentProfil;
+        int id = p != nullptr ? p->Profil_Id : -1;
+        std::string name;
+        if (p != nullptr) {
+            std::u16string_view field(p->Profil_Name, PROFIL_NAME_CHARS);
+            name = sim::internal::utf16_to_utf8(field.substr(0, field.find(u'\0')));
+        }
+        if (profile_noted_ && id == profile_id_ && name == profile_name_) return;
+        profile_noted_ = true;
+        profile_id_ = id;
+        profile_name_ = name;
+        TimelineEntry e{TimelineEntry::Kind::Profile, now_ms_, {}, 0, std::move(name)};
+        e.profile = id;
+        into.push_back(std::move(e));
     }
 
     void teardown()
@@ -210,6 +234,9 @@ private:
     int led_ = 0;
     size_t led_log_seen_ = 0;
     UCHAR saved_led_flag_ = 0;
+    bool profile_noted_ = false;
+    int profile_id_ = 0;
+    std::string profile_name_;
     bool stopping_ = false;
     bool torn_down_ = false;
 };

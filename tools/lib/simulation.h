@@ -3,8 +3,9 @@
 // driver's reader above it.
 //
 // Timing, the rhythm of the HID worker: at time 0 the profile state is rebuilt
-// (InitState with an empty registry: the base profile only, the reload pattern
-// on the LED) and the first step runs, together with the first device report
+// (InitState on the session's registry store, by default an empty one that
+// leaves the base profile only; the reload pattern on the LED) and the first
+// step runs, together with the first device report
 // if that is at time 0. After that a step runs at the time of each device
 // report, once the report is in RawInput (two reports at one time make two
 // steps), and otherwise 10 ms after the previous step. The interrupt time
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/lib/regfile.h"
 #include "tools/lib/trace_file.h"
 
 namespace mivo::tools {
@@ -32,12 +34,14 @@ struct TimelineEntry {
         Input,  // a device report went into RawInput (bytes; label for built-in scripts)
         Report, // a read request was completed with this report (bytes)
         Led,    // the device LED changed (led)
+        Profile, // the active profile is another one (profile, label = its name); also the first one
     };
     Kind kind = Kind::Report;
     uint64_t t_ms = 0;
     std::vector<uint8_t> bytes;
     int led = 0;
     std::string label;
+    int profile = 0; // Profil_Id; -1 is the base profile, and also what the status report says for none
     bool operator==(const TimelineEntry &) const = default;
 };
 
@@ -52,6 +56,9 @@ struct SimulationOptions {
     unsigned read_buffer_bytes = 64;
     // Copy the driver's debug trace (DbgPrint) to standard error as it prints.
     bool echo_debug_trace = false;
+    // Imported into the simulated registry before InitState reads it: the
+    // driver's service key with its profile store. Unset: an empty registry.
+    std::optional<regfile::Document> store;
 };
 
 struct SimulationResult {

@@ -53,6 +53,10 @@ std::string jsonl_line(const TimelineEntry &e)
     }
         break;
     case TimelineEntry::Kind::Led: j["led"] = e.led; break;
+    case TimelineEntry::Kind::Profile:
+        j["profile"] = e.profile;
+        j["name"] = e.label;
+        break;
     case TimelineEntry::Kind::Input: return "";
     }
     return j.dump();
@@ -77,6 +81,9 @@ void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, b
             break;
         case TimelineEntry::Kind::Led:
             out << time_column(e.t_ms) << padded("LED", kNameWidth) << (e.led ? "on" : "off") << '\n';
+            break;
+        case TimelineEntry::Kind::Profile:
+            out << time_column(e.t_ms) << padded("profile", kNameWidth) << e.profile << " \"" << e.label << "\"\n";
             break;
         case TimelineEntry::Kind::Report: {
             write_report(out, e);
