@@ -11,6 +11,7 @@
 #include "hid/hid.h"
 #include "platform/sim/io.h"
 #include "support/sim_test.h"
+#include "tools/lib/hive.h"
 #include "tools/lib/profile_model.h"
 #include "tools/lib/regfile.h"
 #include "tools/lib/report_format.h"
@@ -63,6 +64,17 @@ bool regfile_built()
         return true;
     } catch (const reg::ParseError &) {
         return false;
+    }
+}
+
+// The same for the store reader: its stand-in refuses every file.
+bool store_reader_built(const std::string &path)
+{
+    try {
+        mivo::hive::read_store_file(path, mivo::profile::kServiceKey);
+        return true;
+    } catch (const std::runtime_error &e) {
+        return std::string_view(e.what()).find("not built yet") == std::string_view::npos;
     }
 }
 
@@ -271,6 +283,57 @@ TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
     CliRun missing = run_cli({"--trace", path.c_str()});
     EXPECT_EQ(missing.status, kExitInput);
     EXPECT_EQ(missing.err, path + ":0: cannot open the file\n");
+}
+
+TEST_F(MivoSimCli, PlotIsWrittenBesideTheTimeline)
+{
+    const std::string path = ::testing::TempDir() + "mivo_sim_cli_test.svg";
+    std::remove(path.c_str());
+    CliRun r = run_cli({"--duration", "50", "--plot", path.c_str()});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("profile          -1 \"Base Profil\""), std::string::npos) << r.out;
+    std::ifstream file(path);
+    std::string svg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("profile -1 &quot;Base Profil&quot;"), std::string::npos);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    std::remove(path.c_str());
+
+    CliRun unwritable = run_cli({"--duration", "0", "--plot", "/nonexistent-dir/x.svg"});
+    EXPECT_EQ(unwritable.status, kExitInput);
+    EXPECT_EQ(unwritable.err, "mivo-sim: cannot write /nonexistent-dir/x.svg\n");
+}
+
+TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
+{
+    const std::string missing = ::testing::TempDir() + "mivo_sim_cli_missing.reg";
+    std::remove(missing.c_str());
+    CliRun bad = run_cli({"--registry", missing.c_str()});
+    EXPECT_EQ(bad.status, kExitInput);
+    EXPECT_EQ(bad.err.rfind(missing, 0), 0u) << "a located message: " << bad.err;
+    EXPECT_TRUE(bad.out.empty()) << "nothing runs";
+
+    const std::string reg_path = ::testing::TempDir() + "mivo_sim_cli_test.reg";
+    const std::string trace_path = ::testing::TempDir() + "mivo_sim_cli_store.trace";
+    // One profile: usage 0x04 (A) while button 0 is held.
+    std::ofstream(reg_path) << "Windows Registry Editor Version 5.00\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout]\n"
+                               "\"Default_Profil\"=dword:00000007\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout\\Layout - Keys]\n"
+                               "\"Profil_Id\"=dword:00000007\n"
+                               "\"Profil_Name\"=\"Keys\"\n"
+                               "\"Bind - 00\"=hex:01,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,08,00,00,00,01,00,"
+                               "00,04,00,00,00,00,00,00,00,00,00,00\n";
+    std::ofstream(trace_path) << "100 03 01\n200 03 00\n";
+    if (!store_reader_built(reg_path)) GTEST_SKIP() << "needs the store file reader, which is not built yet";
+    CliRun ok = run_cli({"--registry", reg_path.c_str(), "--trace", trace_path.c_str(), "--duration", "300"});
+    EXPECT_EQ(ok.status, kExitOk) << ok.err;
+    EXPECT_NE(ok.out.find("on the store in " + reg_path), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("profile          7 \"Keys\""), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("    100 ms  keyboard         keys A\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("    200 ms  keyboard         no keys\n"), std::string::npos) << ok.out;
+    std::remove(reg_path.c_str());
+    std::remove(trace_path.c_str());
 }
 
 } // namespace

@@ -2,11 +2,34 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fstream>
+
+#include "tools/lib/hive.h"
+#include "tools/lib/profile_model.h"
+#include "tools/lib/profile_plot.h"
 #include "tools/lib/simulation.h"
 #include "tools/lib/timeline.h"
 #include "tools/lib/trace_file.h"
 
 namespace mivo::tools {
+
+namespace {
+
+// What the driver loads its profiles from, and how the header names it.
+struct StoreChoice {
+    std::optional<regfile::Document> store;
+    std::string description;
+};
+
+// Every way of naming a store ends here, so that a new one is one more branch.
+// Throws regfile::ParseError or hive::HiveError, located in the file.
+StoreChoice choose_store(const std::string &registry_path)
+{
+    if (registry_path.empty()) return {std::nullopt, "the base profile"};
+    return {hive::read_store_file(registry_path, profile::kServiceKey), "the store in " + registry_path};
+}
+
+} // namespace
 
 int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ostream &err)
 {
@@ -15,6 +38,8 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
                  "the reports the virtual device delivers and of its LED.",
                  "mivo-sim"};
     std::string trace_path;
+    std::string registry_path;
+    std::string plot_path;
     std::string format = "text";
     std::optional<uint64_t> duration;
     int led_flag = 1;
@@ -24,6 +49,11 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     app.add_option("--trace", trace_path,
                    "Device reports to play, one per line: '<time in ms> <hex bytes>', '#' comments")
         ->type_name("FILE");
+    app.add_option("--registry", registry_path,
+                   "Profile store the driver loads: a .reg file or a hive holding its service key (default: none, "
+                   "the base profile alone)")
+        ->type_name("FILE");
+    app.add_option("--plot", plot_path, "Also draw the session as an SVG picture into this file")->type_name("FILE");
     app.add_option("--format", format, "Output: 'text' (a readable timeline) or 'jsonl' (one JSON object a line)")
         ->check(CLI::IsMember({"text", "jsonl"}))
         ->type_name("FORMAT")
@@ -72,7 +102,16 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         what = trace_path;
     }
 
+    StoreChoice store;
+    try {
+        store = choose_store(registry_path);
+    } catch (const std::runtime_error &e) { // regfile::ParseError, hive::HiveError
+        err << e.what() << "\n";
+        return kExitInput;
+    }
+
     SimulationOptions options;
+    options.store = std::move(store.store);
     options.duration_ms = duration;
     options.led_flag = uint8_t(led_flag);
     options.echo_debug_trace = debug_trace;
@@ -81,12 +120,22 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     if (format == "jsonl") {
         write_jsonl(out, result.timeline);
     } else {
-        out << "mivo-sim: " << what << " on the base profile, LED resting state " << (led_flag ? "on" : "off")
+        out << "mivo-sim: " << what << " on " << store.description << ", LED resting state " << (led_flag ? "on" : "off")
             << "; times in ms from the start\n";
         write_text(out, result.timeline, expand);
         out << "end at " << result.end_ms << " ms, " << result.steps << " steps\n";
     }
     out.flush();
+
+    if (!plot_path.empty()) {
+        std::ofstream file(plot_path, std::ios::binary);
+        file << timeline_plot_svg(result);
+        file.close();
+        if (!file) {
+            err << "mivo-sim: cannot write " << plot_path << "\n";
+            return kExitInput;
+        }
+    }
 
     if (!result.problems.empty()) {
         for (const std::string &p : result.problems) err << "mivo-sim: simulated kernel: " << p << "\n";
