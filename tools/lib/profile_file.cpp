@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include <toml++/toml.h>
 
@@ -47,6 +48,18 @@ public:
     Parser(std::string file, std::vector<Diagnostic> &out) : file_(std::move(file)), out_(out) {}
 
     std::optional<ProfileFile> parse(std::string_view text)
+    {
+        size_t first = out_.size();
+        auto result = parse_document(text);
+        // toml++ hands out a table's keys sorted by name: put the messages back in file order.
+        std::stable_sort(out_.begin() + first, out_.end(), [](const Diagnostic &a, const Diagnostic &b) {
+            return std::pair(a.where.line, a.where.column) < std::pair(b.where.line, b.where.column);
+        });
+        return result;
+    }
+
+private:
+    std::optional<ProfileFile> parse_document(std::string_view text)
     {
         toml::table top;
         try {
@@ -118,7 +131,6 @@ public:
         return pf;
     }
 
-private:
     SourcePos where(const toml::node &node) const { return pos_of(node.source(), file_); }
 
     void error(const SourcePos &at, std::string message)
@@ -218,8 +230,7 @@ private:
             return false;
         }
         places.source = where(*source);
-        if (!parse_source(*source, b))
-            return false;
+        parse_source(*source, b); // on error, the rest is still read for its own errors
         uint32_t type = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
         bool button = type == SOURCE_BUTTON;
         if (button)
@@ -229,6 +240,7 @@ private:
         std::optional<int64_t> time;
         const toml::node *action_node = nullptr;
         std::string action_key;
+        std::vector<std::tuple<int, int, std::string, const toml::node *>> actions; // in file order
         std::map<std::string, const toml::node *> key_options; // press, latch, ... param
 
         for (auto &&[key, node] : t) {
@@ -265,17 +277,23 @@ private:
             } else if (k == "time") {
                 time = integer(node, "time", -32768, 32767);
             } else if (is_action_key(k)) {
-                if (action_node != nullptr) {
-                    error(key_at, "a bind has one action; this one already has " + action_key);
-                    continue;
-                }
-                action_node = &node, action_key = k, places.action = where(node);
+                actions.emplace_back(key_at.line, key_at.column, k, &node);
             } else if (k == "press" || k == "latch" || k == "unlatch" || k == "repeat" || k == "key_flags" ||
                        k == "key_repeat" || k == "param") {
                 key_options[k] = &node;
             } else {
                 error(key_at, "unknown key '" + k + "' in a bind");
             }
+        }
+        // toml++ keeps a table's keys sorted; a second action is the later one in the file.
+        std::sort(actions.begin(), actions.end());
+        for (auto &[line, column, k, node] : actions) {
+            if (action_node != nullptr) {
+                error(SourcePos{file_, line, column}, "a bind has one action; this one already has " + action_key);
+                continue;
+            }
+            action_node = node, action_key = k, places.action = where(*node);
+            places.raw_action = k == "action";
         }
         put32(b, kTrigger, uint32_t(int32_t(trigger)));
         put16(b, kHoldTime, int32_t(time.value_or(trigger == TRIGGER_TAP || trigger == TRIGGER_HOLD ? 500 : 0)));
@@ -743,9 +761,13 @@ std::vector<Diagnostic> check(const std::vector<ProfileFile> &files)
                              (v.source_type() == SOURCE_BUTTON ? "its released value" : "0") + " always");
             switch (v.action_type()) {
             case ACTION_PROFIL:
-                if (v.profile_target() != BASE_PROFIL_ID && !by_id.count(v.profile_target()))
-                    error(action_at, "switch to profile " + std::to_string(v.profile_target()) +
-                                         ", which no file defines");
+                if (v.profile_target() != BASE_PROFIL_ID && !by_id.count(v.profile_target())) {
+                    std::string m = "switch to profile " + std::to_string(v.profile_target()) + ", which no file defines";
+                    if (n < f.places.size() && f.places[n].raw_action)
+                        warn(action_at, m + ": the driver falls back to the default profile");
+                    else
+                        error(action_at, m);
+                }
                 break;
             case ACTION_JOY_AXIS:
                 axis_users[v.param(0)].push_back(n);
@@ -773,6 +795,13 @@ std::vector<Diagnostic> check(const std::vector<ProfileFile> &files)
                                  " both move joystick axis " + joystick_axis_name(uint8_t(axis)) +
                                  ": the larger value wins each pass");
     }
+    std::map<std::string, size_t> file_order;
+    for (const ProfileFile &f : files)
+        file_order.emplace(f.profile.where.file, file_order.size());
+    std::stable_sort(out.begin(), out.end(), [&](const Diagnostic &a, const Diagnostic &b) {
+        return std::tuple(file_order[a.where.file], a.where.line, a.where.column) <
+               std::tuple(file_order[b.where.file], b.where.line, b.where.column);
+    });
     return out;
 }
 

@@ -67,6 +67,7 @@ bool has_errors(const std::vector<Diagnostic> &diagnostics);
 struct BindPlaces {
     SourcePos source;
     SourcePos action;
+    bool raw_action = false; // written as action = N: what a store held, not what a person named
 };
 
 // A profile as a file says it: the profile and how it is to be stored.
