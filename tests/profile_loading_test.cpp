@@ -155,6 +155,22 @@ TEST_F(ProfileLoading, ProfilesLoadInTheRegistrysSortedOrderNotCreationOrder)
     EXPECT_EQ(ids(), (Ids{3, 22, 1, -1}));
 }
 
+// A profile as large as a hostile store makes it loads whole: every name is
+// found through the registry's index, not by a scan of the key.
+TEST_F(ProfileLoading, AProfileWithThousandsOfBindsLoadsWhole)
+{
+    const std::string key = layout("Layout - 1");
+    sim::reg_set_dword(key, "Profil_Id", 5);
+    for (int n = 0; n < 3000; n++)
+        sim::reg_set_binary(key, "Bind - " + std::to_string(n), bind_bytes(uint8_t(n)));
+    MIVO_InitState(dx);
+    ASSERT_NE(find(5), nullptr);
+    size_t count = 0;
+    for (BIND *b = find(5)->Binds; b != nullptr; b = b->Next)
+        count++;
+    EXPECT_EQ(count, 3000u);
+}
+
 // Only REG_BINARY values named "Bind - ..." are binds; each goes to the head of
 // the list, its first 34 bytes taken as stored (a shorter one zero behind its
 // data) and its run-time part at zero.
