@@ -50,7 +50,7 @@ ValueAxis value_axis(const ResponseCurve &c)
         for (double v : c.values) top = std::max(top, std::abs(v));
         double step = tick_step(std::max(top, 1.0), 2);
         top = std::max(step, std::ceil(top / step) * step);
-        ValueAxis a{-top, top, {}, "wheel per second"};
+        ValueAxis a{-top, top, {}, "wheel amount per second"};
         for (double v = -top; v <= top + step / 2; v += step) a.ticks.push_back({v, svg::num(v)});
         return a;
     }

@@ -15,10 +15,16 @@ constexpr const char *kDeviceAxes[6] = {"X", "Y", "Z", "Rx", "Ry", "Rz"};
 constexpr const char *kJoystickAxes[8] = {"X", "Y", "Z", "Rx", "Ry", "Rz", "slider 1", "slider 2"};
 constexpr int kWorkerStepMs = 10;
 
-std::string joystick_axis_name(unsigned a)
+// "#n" for an index that names nothing. Appended, not "#" + std::to_string(n):
+// GCC 12's optimiser reports a false -Wrestrict overlap in that.
+std::string unnamed(int n)
 {
-    return a < 8 ? std::string(kJoystickAxes[a]) : "#" + std::to_string(a);
+    std::string out = "#";
+    out += std::to_string(n);
+    return out;
 }
+
+std::string joystick_axis_name(unsigned a) { return a < 8 ? std::string(kJoystickAxes[a]) : unnamed(int(a)); }
 
 std::string key_list(const BIND &b)
 {
@@ -172,7 +178,7 @@ std::vector<ResponseCurve> response_curves(const profile::Profile &profile)
         ResponseCurve c;
         c.bind = i;
         c.source_axis = b.Source_Index;
-        c.source = b.Source_Index < 6 ? kDeviceAxes[b.Source_Index] : "#" + std::to_string(b.Source_Index);
+        c.source = b.Source_Index < 6 ? std::string(kDeviceAxes[b.Source_Index]) : unnamed(b.Source_Index);
         c.target = target_of(b, c.unit);
         c.trigger = trigger_of(b);
         int dz = SHORT(profile.dead_zone + b.Axis_DeadZone);

@@ -98,7 +98,9 @@ void Document::text(double x, double y, std::string_view content, std::string_vi
     body_ += anchor;
     body_ += "\" ";
     body_ += attrs;
-    body_ += ">" + escape(content) + "</text>\n";
+    body_ += '>';
+    body_ += escape(content);
+    body_ += "</text>\n";
 }
 
 void Document::polyline(const std::vector<Point> &points, std::string_view attrs)
