@@ -102,25 +102,11 @@ protected:
         SimTest::TearDown();
     }
 
-    // Imports the document into the simulated registry as regedit would.
-    static void import(const Document &d)
-    {
-        for (auto &key : d.keys) {
-            if (key.remove) {
-                sim::reg_delete_key(key.path);
-                continue;
-            }
-            sim::reg_create_key(key.path);
-            for (auto &v : key.values)
-                sim::reg_set_value(key.path, v.name, v.type, v.data);
-        }
-    }
-
     // The driver's real rebuild over the imported store: its list without the
     // base profile, which ends it.
     std::vector<Loaded> driver_load(const Document &d)
     {
-        import(d);
+        mivo::regfile::apply(d);
         MIVO_InitState(dx);
         std::vector<Loaded> out;
         for (PROFIL *p = dx->ProfilList; p != nullptr; p = p->Next) {
@@ -221,9 +207,10 @@ TEST_F(ProfileStore, DecompileLoadsWhatTheDriverLoads)
         return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     };
     auto bind = [](uint8_t tag, size_t size = kBindBytes) {
-        std::vector<uint8_t> b(kBindBytes, 0);
-        b[0] = 1, b[4] = tag, b[16] = 99, b[20] = tag, b[33] = 0x44; // an action code the driver does not know
-        b.resize(size, 0xEE);
+        std::vector<uint8_t> record(kBindBytes, 0);
+        record[0] = 1, record[4] = tag, record[16] = 99, record[20] = tag, record[33] = 0x44; // an action code the driver does not know
+        std::vector<uint8_t> b(size, 0xEE); // cut, or padded with bytes the driver must not read
+        std::copy_n(record.begin(), std::min(size, kBindBytes), b.begin());
         return b;
     };
     Document d;

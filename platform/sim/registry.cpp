@@ -759,7 +759,7 @@ std::optional<std::string> reg_stored_path(std::string_view key_path) {
         if (!c->parent)
             continue; // \Registry itself
         if (c->parent->parent)
-            path += "\\" + to_utf8(c->name);
+            path.append("\\").append(to_utf8(c->name)); // not "\\" + ...: GCC 12 -O3 reports a false -Wrestrict
         else
             path = same_name(c->name, u"Machine") ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
     }
