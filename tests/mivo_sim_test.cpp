@@ -12,6 +12,7 @@
 #include "platform/sim/io.h"
 #include "support/sim_test.h"
 #include "tools/lib/hive.h"
+#include "tools/lib/profile_cli.h"
 #include "tools/lib/profile_model.h"
 #include "tools/lib/regfile.h"
 #include "tools/lib/report_format.h"
@@ -55,28 +56,6 @@ std::vector<const TimelineEntry *> reports_named(const SimulationResult &r, std:
 }
 
 namespace reg = mivo::regfile;
-
-// Whether the .reg library is there yet: its stand-in refuses every text.
-bool regfile_built()
-{
-    try {
-        reg::parse("Windows Registry Editor Version 5.00\r\n");
-        return true;
-    } catch (const reg::ParseError &) {
-        return false;
-    }
-}
-
-// The same for the store reader: its stand-in refuses every file.
-bool store_reader_built(const std::string &path)
-{
-    try {
-        mivo::hive::read_store_file(path, mivo::profile::kServiceKey);
-        return true;
-    } catch (const std::runtime_error &e) {
-        return std::string_view(e.what()).find("not built yet") == std::string_view::npos;
-    }
-}
 
 reg::Value dword(std::string name, uint32_t v)
 {
@@ -185,7 +164,6 @@ TEST_F(MivoSim, DemoRunsCleanlyThroughEveryPart)
 
 TEST_F(MivoSim, ProfileSwitchesAreNotedWhenThePassMakesThem)
 {
-    if (!regfile_built()) GTEST_SKIP() << "needs regfile::apply, which is not built yet";
     const std::string layout(mivo::profile::kLayoutKey);
     SimulationOptions options;
     options.duration_ms = 500;
@@ -325,7 +303,6 @@ TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
                                "\"Bind - 00\"=hex:01,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,08,00,00,00,01,00,"
                                "00,04,00,00,00,00,00,00,00,00,00,00\n";
     std::ofstream(trace_path) << "100 03 01\n200 03 00\n";
-    if (!store_reader_built(reg_path)) GTEST_SKIP() << "needs the store file reader, which is not built yet";
     CliRun ok = run_cli({"--registry", reg_path.c_str(), "--trace", trace_path.c_str(), "--duration", "300"});
     EXPECT_EQ(ok.status, kExitOk) << ok.err;
     EXPECT_NE(ok.out.find("on the store in " + reg_path), std::string::npos) << ok.out;
@@ -334,6 +311,40 @@ TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
     EXPECT_NE(ok.out.find("    200 ms  keyboard         no keys\n"), std::string::npos) << ok.out;
     std::remove(reg_path.c_str());
     std::remove(trace_path.c_str());
+}
+
+// The one profile of the registry test written as a person writes it: run from
+// the file, and from the hive mivo-profile compiles of it (a hive holds the
+// service key, as `reg save` of that key writes it), the session is the same.
+TEST_F(MivoSimCli, ProfileFilesAndTheirHiveRunLikeTheStoreTheyCompileTo)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string toml = dir + "mivo_sim_cli_keys.toml", hiv = dir + "mivo_sim_cli_keys.hiv",
+                      trace = dir + "mivo_sim_cli_keys.trace", bad = dir + "mivo_sim_cli_bad.toml";
+    std::ofstream(toml) << "id = 7\nname = \"Keys\"\n[[bind]]\nsource = \"button 0\"\nkeys = [\"a\"]\n";
+    std::ofstream(trace) << "100 03 01\n200 03 00\n";
+    std::ofstream(bad) << "id = 7\nname = \"Keys\"\n[[bind]]\nsource = \"button 0\"\nkeys = [\"no such key\"]\n";
+
+    const char *compile[] = {"mivo-profile", "compile", toml.c_str(), "-o", hiv.c_str()};
+    std::ostringstream ignored;
+    ASSERT_EQ(mivo::tools::mivo_profile_main(5, compile, ignored, ignored), kExitOk) << ignored.str();
+
+    auto body = [](const std::string &out) { return out.substr(out.find('\n') + 1); }; // past the header naming the store
+    CliRun from_file = run_cli({"--profile", toml.c_str(), "--trace", trace.c_str(), "--duration", "300"});
+    CliRun from_hive = run_cli({"--registry", hiv.c_str(), "--trace", trace.c_str(), "--duration", "300"});
+    EXPECT_EQ(from_file.status, kExitOk) << from_file.err;
+    EXPECT_EQ(from_hive.status, kExitOk) << from_hive.err;
+    EXPECT_NE(from_file.out.find("on 1 profile file(s), default 7"), std::string::npos) << from_file.out;
+    EXPECT_NE(from_file.out.find("    100 ms  keyboard         keys A\n"), std::string::npos) << from_file.out;
+    EXPECT_EQ(body(from_file.out), body(from_hive.out));
+
+    CliRun refused = run_cli({"--profile", bad.c_str()});
+    EXPECT_EQ(refused.status, kExitInput);
+    EXPECT_EQ(refused.err.rfind(bad + ":5:", 0), 0u) << "located in the file: " << refused.err;
+    EXPECT_TRUE(refused.out.empty()) << "nothing runs";
+    EXPECT_EQ(run_cli({"--profile", toml.c_str(), "--registry", hiv.c_str()}).status, kExitUsage)
+        << "one store or the other";
+    for (const std::string &f : {toml, hiv, trace, bad}) std::remove(f.c_str());
 }
 
 } // namespace

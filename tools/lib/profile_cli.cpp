@@ -21,27 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace mivo::profile;
 
-// A directory stands for its *.toml files in name order, which is the order
-// decompile numbers them in.
-std::vector<std::string> expand(const std::vector<std::string> &paths)
-{
-    std::vector<std::string> out;
-    for (const std::string &path : paths) {
-        std::error_code ec;
-        if (!fs::is_directory(path, ec)) {
-            out.push_back(path);
-            continue;
-        }
-        std::vector<std::string> found;
-        for (const auto &entry : fs::directory_iterator(path, ec))
-            if (entry.path().extension() == ".toml")
-                found.push_back(entry.path().string());
-        std::sort(found.begin(), found.end());
-        out.insert(out.end(), found.begin(), found.end());
-    }
-    return out;
-}
-
 void print(std::ostream &err, const std::vector<Diagnostic> &diagnostics)
 {
     for (const Diagnostic &d : diagnostics)
@@ -52,20 +31,8 @@ void print(std::ostream &err, const std::vector<Diagnostic> &diagnostics)
 std::optional<std::vector<ProfileFile>> load(const std::vector<std::string> &paths, std::ostream &err)
 {
     std::vector<Diagnostic> diagnostics;
-    std::vector<ProfileFile> files;
-    for (const std::string &path : expand(paths))
-        if (auto file = read_profile(path, diagnostics))
-            files.push_back(std::move(*file));
-    if (!has_errors(diagnostics)) {
-        if (files.empty())
-            diagnostics.push_back({Severity::Error, SourcePos{}, "no profile files given"});
-        else
-            for (Diagnostic &d : check(files))
-                diagnostics.push_back(std::move(d));
-    }
+    auto files = read_profiles(paths, diagnostics);
     print(err, diagnostics);
-    if (has_errors(diagnostics))
-        return std::nullopt;
     return files;
 }
 
@@ -105,7 +72,7 @@ int run_compile(const std::vector<std::string> &paths, std::optional<int> defaul
     std::string extension = fs::path(output).extension().string();
     try {
         if (extension == ".hiv")
-            hive::write(output, document, kLayoutKey);
+            hive::write(output, document, kServiceKey);
         else
             regfile::write_file(output, replacing(document));
     } catch (const std::exception &e) {
@@ -120,7 +87,7 @@ int run_decompile(const std::string &input, const std::string &directory, std::o
 {
     regfile::Document document;
     try {
-        document = hive::read_store_file(input, kLayoutKey);
+        document = hive::read_store_file(input, kServiceKey);
     } catch (const std::exception &e) {
         err << e.what() << "\n";
         return kExitInput;

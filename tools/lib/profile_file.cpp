@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -437,7 +438,7 @@ private:
 
 // ---------------------------------------------------------------- writing
 
-std::string quoted(std::string_view s)
+std::string toml_string(std::string_view s)
 {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -475,7 +476,7 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
     out << "\n[[bind]]\n";
     bool button = v.source_type() == SOURCE_BUTTON;
     if (v.source_type() == SOURCE_AXIS && v.source_index() < 6)
-        out << "source = " << quoted(axis_source_name(v.source_index())) << "\n";
+        out << "source = " << toml_string(axis_source_name(v.source_index())) << "\n";
     else if (button && v.source_index() <= 47)
         out << "source = \"button " << int(v.source_index()) << "\"\n";
     else
@@ -498,12 +499,12 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
     if (v.axis_max() != 0)
         out << "max = " << v.axis_max() << "\n";
     if (int32_t d = v.direction(); d == 1 || d == 2)
-        out << "direction = " << quoted(d == 1 ? "positive" : "negative") << "\n";
+        out << "direction = " << toml_string(d == 1 ? "positive" : "negative") << "\n";
     else if (d != 0)
         out << "direction = " << d << "\n";
     int32_t trigger = v.trigger();
     if (trigger == TRIGGER_TAP || trigger == TRIGGER_HOLD)
-        out << "trigger = " << quoted(trigger == TRIGGER_TAP ? "tap" : "hold") << "\n";
+        out << "trigger = " << toml_string(trigger == TRIGGER_TAP ? "tap" : "hold") << "\n";
     else if (trigger != TRIGGER_DIRECT)
         out << "trigger = " << trigger << "\n";
     int16_t default_time = (trigger == TRIGGER_TAP || trigger == TRIGGER_HOLD) ? 500 : 0;
@@ -515,7 +516,7 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
     switch (action) {
     case ACTION_JOY_AXIS:
         if (p0 <= 7 && zero_from(v, 1))
-            return void(out << "joystick_axis = " << quoted(joystick_axis_name(p0)) << "\n");
+            return void(out << "joystick_axis = " << toml_string(joystick_axis_name(p0)) << "\n");
         break;
     case ACTION_JOY_BUTTON:
         if (p0 <= 7 && zero_from(v, 1))
@@ -523,7 +524,7 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
         break;
     case ACTION_JOY_HAT:
         if ((v.hat() == 0 || v.hat() == 1) && zero_from(v, 4))
-            return void(out << "hat = " << quoted(v.hat() == 0 ? "up_down" : "left_right") << "\n");
+            return void(out << "hat = " << toml_string(v.hat() == 0 ? "up_down" : "left_right") << "\n");
         break;
     case ACTION_MOUSE_X:
     case ACTION_MOUSE_Y:
@@ -534,11 +535,11 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
         break;
     case ACTION_MOUSE_BUTTON:
         if (p0 <= 4 && zero_from(v, 1))
-            return void(out << "mouse_button = " << quoted(mouse_button_name(p0)) << "\n");
+            return void(out << "mouse_button = " << toml_string(mouse_button_name(p0)) << "\n");
         break;
     case ACTION_CONSUMER:
         if (p0 >= 1 && p0 <= 16 && zero_from(v, 1))
-            return void(out << "consumer = " << quoted(consumer_name_of(p0)) << "\n");
+            return void(out << "consumer = " << toml_string(consumer_name_of(p0)) << "\n");
         break;
     case ACTION_PROFIL:
         if (zero_from(v, 2) &&
@@ -558,7 +559,7 @@ void write_bind(std::ostringstream &out, const Bind &bind, const std::vector<int
         out << "keys = [";
         for (size_t n = 0; n < count; n++) {
             std::string name = key_name_of(v.key_code(n));
-            out << (n ? ", " : "") << (name.empty() ? std::to_string(v.key_code(n)) : quoted(name));
+            out << (n ? ", " : "") << (name.empty() ? std::to_string(v.key_code(n)) : toml_string(name));
         }
         out << "]\n";
         uint8_t flags = v.key_flags();
@@ -645,14 +646,14 @@ std::string to_toml(const Profile &profile, const std::string &store_key, bool i
 {
     std::ostringstream out;
     out << "id = " << profile.id << "\n";
-    out << "name = " << quoted(profile.name) << "\n";
+    out << "name = " << toml_string(profile.name) << "\n";
     out << "dead_zone = " << profile.dead_zone << "\n";
     if (is_default)
         out << "default = true\n";
     if (default_profile)
         out << "default_profile = " << *default_profile << "\n";
     if (!store_key.empty())
-        out << "store_key = " << quoted(store_key) << "\n";
+        out << "store_key = " << toml_string(store_key) << "\n";
     for (const Bind &bind : profile.binds)
         write_bind(out, bind, defined_ids);
     return out.str();
@@ -803,6 +804,50 @@ std::vector<Diagnostic> check(const std::vector<ProfileFile> &files)
                std::tuple(file_order[b.where.file], b.where.line, b.where.column);
     });
     return out;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> expand_paths(const std::vector<std::string> &paths)
+{
+    std::vector<std::string> out;
+    for (const std::string &path : paths) {
+        std::error_code ec;
+        if (!fs::is_directory(path, ec)) {
+            out.push_back(path);
+            continue;
+        }
+        std::vector<std::string> found;
+        for (const auto &entry : fs::directory_iterator(path, ec))
+            if (entry.path().extension() == ".toml")
+                found.push_back(entry.path().string());
+        std::sort(found.begin(), found.end());
+        out.insert(out.end(), found.begin(), found.end());
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::vector<ProfileFile>> read_profiles(const std::vector<std::string> &paths,
+                                                      std::vector<Diagnostic> &diagnostics)
+{
+    std::vector<ProfileFile> files;
+    for (const std::string &path : expand_paths(paths))
+        if (auto file = read_profile(path, diagnostics))
+            files.push_back(std::move(*file));
+    if (!has_errors(diagnostics)) {
+        if (files.empty())
+            diagnostics.push_back({Severity::Error, SourcePos{}, "no profile files given"});
+        else
+            for (Diagnostic &d : check(files))
+                diagnostics.push_back(std::move(d));
+    }
+    if (has_errors(diagnostics))
+        return std::nullopt;
+    return files;
 }
 
 } // namespace mivo::profile

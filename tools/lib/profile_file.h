@@ -89,6 +89,13 @@ std::optional<ProfileFile> parse_profile(std::string_view text, const std::strin
 // Reads and parses a file.
 std::optional<ProfileFile> read_profile(const std::string &path, std::vector<Diagnostic> &diagnostics);
 
+// Reads every file of paths (a directory stands for its *.toml files in name
+// order, which is the order decompile numbers them in) and checks them
+// together. Every problem is appended to diagnostics; the result is empty when
+// any is an error, or when no file was found.
+std::optional<std::vector<ProfileFile>> read_profiles(const std::vector<std::string> &paths,
+                                                      std::vector<Diagnostic> &diagnostics);
+
 // Problems between files and things the driver accepts that a person surely did
 // not mean: duplicate ids, switches to ids no file defines, subkey names that
 // collide, dead zones that swallow a bind, binds fighting over a joystick axis.

@@ -5,7 +5,9 @@
 #include <fstream>
 
 #include "tools/lib/hive.h"
+#include "tools/lib/profile_file.h"
 #include "tools/lib/profile_model.h"
+#include "tools/lib/profile_store.h"
 #include "tools/lib/profile_plot.h"
 #include "tools/lib/simulation.h"
 #include "tools/lib/timeline.h"
@@ -22,11 +24,28 @@ struct StoreChoice {
 };
 
 // Every way of naming a store ends here, so that a new one is one more branch.
-// Throws regfile::ParseError or hive::HiveError, located in the file.
-StoreChoice choose_store(const std::string &registry_path)
+// Problems are printed, located in their files; nothing comes back then.
+std::optional<StoreChoice> choose_store(const std::string &registry_path, const std::vector<std::string> &profile_paths,
+                                        std::ostream &err)
 {
-    if (registry_path.empty()) return {std::nullopt, "the base profile"};
-    return {hive::read_store_file(registry_path, profile::kServiceKey), "the store in " + registry_path};
+    if (!profile_paths.empty()) {
+        // Compiled in memory exactly as mivo-profile compile writes the store.
+        std::vector<profile::Diagnostic> diagnostics;
+        auto files = profile::read_profiles(profile_paths, diagnostics);
+        for (const profile::Diagnostic &d : diagnostics) err << profile::format_diagnostic(d) << "\n";
+        if (!files) return std::nullopt;
+        profile::Store compiled = profile::make_store(*files);
+        regfile::Document document = profile::compile(compiled, profile::subkey_names_for(*files));
+        return StoreChoice{std::move(document), std::to_string(files->size()) + " profile file(s), default " +
+                                                    std::to_string(compiled.default_id)};
+    }
+    if (registry_path.empty()) return StoreChoice{std::nullopt, "the base profile"};
+    try {
+        return StoreChoice{hive::read_store_file(registry_path, profile::kServiceKey), "the store in " + registry_path};
+    } catch (const std::runtime_error &e) { // regfile::ParseError, hive::HiveError
+        err << e.what() << "\n";
+        return std::nullopt;
+    }
 }
 
 } // namespace
@@ -39,6 +58,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
                  "mivo-sim"};
     std::string trace_path;
     std::string registry_path;
+    std::vector<std::string> profile_paths;
     std::string plot_path;
     std::string format = "text";
     std::optional<uint64_t> duration;
@@ -49,10 +69,14 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     app.add_option("--trace", trace_path,
                    "Device reports to play, one per line: '<time in ms> <hex bytes>', '#' comments")
         ->type_name("FILE");
-    app.add_option("--registry", registry_path,
+    auto *registry_option = app.add_option("--registry", registry_path,
                    "Profile store the driver loads: a .reg file or a hive holding its service key (default: none, "
                    "the base profile alone)")
         ->type_name("FILE");
+    app.add_option("--profile", profile_paths,
+                   "Profile files (TOML) or directories of them, compiled in memory into the store the driver loads")
+        ->excludes(registry_option)
+        ->type_name("FILES");
     app.add_option("--plot", plot_path, "Also draw the session as an SVG picture into this file")->type_name("FILE");
     app.add_option("--format", format, "Output: 'text' (a readable timeline) or 'jsonl' (one JSON object a line)")
         ->check(CLI::IsMember({"text", "jsonl"}))
@@ -102,16 +126,11 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         what = trace_path;
     }
 
-    StoreChoice store;
-    try {
-        store = choose_store(registry_path);
-    } catch (const std::runtime_error &e) { // regfile::ParseError, hive::HiveError
-        err << e.what() << "\n";
-        return kExitInput;
-    }
+    std::optional<StoreChoice> store = choose_store(registry_path, profile_paths, err);
+    if (!store) return kExitInput;
 
     SimulationOptions options;
-    options.store = std::move(store.store);
+    options.store = std::move(store->store);
     options.duration_ms = duration;
     options.led_flag = uint8_t(led_flag);
     options.echo_debug_trace = debug_trace;
@@ -120,7 +139,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     if (format == "jsonl") {
         write_jsonl(out, result.timeline);
     } else {
-        out << "mivo-sim: " << what << " on " << store.description << ", LED resting state " << (led_flag ? "on" : "off")
+        out << "mivo-sim: " << what << " on " << store->description << ", LED resting state " << (led_flag ? "on" : "off")
             << "; times in ms from the start\n";
         write_text(out, result.timeline, expand);
         out << "end at " << result.end_ms << " ms, " << result.steps << " steps\n";
