@@ -213,7 +213,8 @@ SessionLanes lanes_of(const SimulationResult &result)
     double mouse_quiet_from = 0; // when the last mouse report's movement ran out
     // The last report of each kind that names things held, and those names.
     std::vector<uint8_t> last_joystick_buttons, last_raw_buttons, last_keyboard, last_consumer;
-    std::vector<std::string> joystick_buttons, device_buttons, keys, controls;
+    int last_mouse_buttons = 0;
+    std::vector<std::string> joystick_buttons, mouse_buttons, device_buttons, keys, controls;
     for (const TimelineEntry &e : result.timeline) {
         double t = double(e.t_ms);
         if (e.kind == TimelineEntry::Kind::Led) s.led.set(t, e.led != 0);
@@ -263,11 +264,17 @@ SessionLanes lanes_of(const SimulationResult &result)
             s.mouse[1].set(t, int8_t(b[2]));
             s.mouse[2].set(t, int8_t(b[3]));
             mouse_quiet_from = t + kMouseReportMs;
+            if (b[4] != last_mouse_buttons) {
+                last_mouse_buttons = b[4];
+                mouse_buttons = bit_names(&b[4], 1, "mouse ", 1, 1);
+                names_changed = true;
+            }
             break;
         default: break;
         }
         if (!names_changed) continue;
         std::vector<std::string> buttons = joystick_buttons;
+        buttons.insert(buttons.end(), mouse_buttons.begin(), mouse_buttons.end());
         buttons.insert(buttons.end(), device_buttons.begin(), device_buttons.end());
         set_names(s.buttons, buttons, t);
         std::vector<std::string> held = keys;

@@ -10,9 +10,11 @@
 
 namespace mivo::tools {
 
-// One JSON object for a delivered report or an LED change:
+// One JSON object for a delivered report, an LED change or a change of the
+// active profile:
 //   {"t_ms":120,"report":"joystick","hex":"F1 68 01 ...", ...decoded fields}
 //   {"t_ms":120,"led":1}
+//   {"t_ms":120,"profile":3,"name":"Flight"}
 // Device input is not an output of the virtual device: empty string.
 std::string jsonl_line(const TimelineEntry &entry);
 
@@ -20,7 +22,7 @@ std::string jsonl_line(const TimelineEntry &entry);
 void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline);
 
 // The readable timeline: one line per delivered report (time, name, decoded
-// fields), per LED change and per device report fed in, with the labels of a
+// fields), per LED change, per profile change and per device report fed in, with the labels of a
 // built-in script as headings. Unless expand is set, a run of identical
 // reports in a row (the mouse repeats every 10 ms while it moves) is printed
 // once, followed by a line that says how often and until when it repeated.
