@@ -196,6 +196,28 @@ TEST_F(ProfileStore, TheDriverLoadsWhatTheFilesSay)
     }
 }
 
+// Whether stored names keep the files' order is decided by the registry's own
+// folding: "é" folds to "É", which sorts before "Ê" although "é" is above it.
+TEST_F(ProfileStore, NamedStoreKeysAreJudgedInTheRegistrysOrder)
+{
+    const std::vector<std::vector<std::string>> orders = {
+        {"Layout - \xC3\x8A", "Layout - \xC3\xA9"}, {"Layout - \xC3\xA9", "Layout - \xC3\x8A"},
+        {"Layout - b", "Layout - A"}, {"Layout - A", "Layout - b"}};
+    for (const auto &names : orders) {
+        SCOPED_TRACE(names[0] + ", " + names[1]);
+        sim::reg_clear();
+        std::vector<ProfileFile> files(2);
+        for (size_t n = 0; n < 2; n++) {
+            files[n].profile.id = int16_t(n + 1);
+            files[n].store_key = names[n];
+        }
+        Store store = make_store(files);
+        bool kept = driver_load(compile(store, subkey_names_for(files))) == from_store(store);
+        EXPECT_EQ(driver_order_matches(names), kept);
+        MIVO_Delete_Profil(dx);
+    }
+}
+
 // Decompile reads a store the way the driver loads it: the same profiles, in
 // the same order, with the same binds, whatever the store holds that the
 // driver skips; and compiling what it read gives a store the driver loads the

@@ -772,6 +772,8 @@ size_t reg_set_depth_limit(size_t levels) {
     return std::exchange(r.depth_limit, levels);
 }
 
+std::u16string reg_fold_name(std::string_view name) { return folded(to_utf16(name)); }
+
 size_t reg_open_handles() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.lock);

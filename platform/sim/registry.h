@@ -108,6 +108,10 @@ std::optional<RegValue> reg_get_value(std::string_view key_path, std::string_vie
 std::optional<std::string> reg_stored_path(std::string_view key_path);
 // Registry key handles currently open (ZwOpenKey not yet matched by ZwClose).
 size_t reg_open_handles();
+// A name as the registry matches and orders it: each UTF-16 unit upper-cased.
+// Two names are the same key or value when their folded forms are equal, and
+// subkeys enumerate in the order of their folded forms' UTF-16 units.
+std::u16string reg_fold_name(std::string_view name);
 
 // ---------------------------------------------------------------- limits
 // How many levels below its hive a key may lie (512, Windows' limit, after

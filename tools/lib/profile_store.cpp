@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/sim/registry.h"
 #include "profiles/profiles.h"
 #include "tools/lib/profile_names.h"
 
@@ -32,15 +33,6 @@ Value string_value(const std::string &name, const std::string &text)
         value.data.push_back(uint8_t(unit)), value.data.push_back(uint8_t(unit >> 8));
     value.data.push_back(0), value.data.push_back(0);
     return value;
-}
-
-std::u16string upcase(std::string_view utf8)
-{
-    std::u16string units = utf8_to_utf16(utf8);
-    for (char16_t &u : units)
-        if (u >= u'a' && u <= u'z')
-            u = char16_t(u - u'a' + u'A');
-    return units;
 }
 
 // The registry as importing the document leaves it, for the keys that matter.
@@ -129,11 +121,7 @@ std::optional<uint32_t> dword_of(const Value *v)
 
 std::string fold_case(std::string_view text)
 {
-    std::string out(text);
-    for (char &c : out)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    return out;
+    return utf16_to_utf8(sim::reg_fold_name(text));
 }
 
 std::string default_subkey_name(size_t position, size_t count)
@@ -151,7 +139,7 @@ std::vector<std::string> subkey_names_for(const std::vector<ProfileFile> &files)
 
 int compare_subkey_names(const std::string &a, const std::string &b)
 {
-    std::u16string x = upcase(a), y = upcase(b);
+    std::u16string x = sim::reg_fold_name(a), y = sim::reg_fold_name(b);
     return x < y ? -1 : x > y ? 1 : 0;
 }
 

@@ -27,7 +27,8 @@ namespace mivo::profile {
 std::string default_subkey_name(size_t position, size_t count);
 // The subkey names of the files' profiles: their store_key or the default.
 std::vector<std::string> subkey_names_for(const std::vector<ProfileFile> &files);
-// Key names as the registry matches them (ASCII letters in upper case).
+// Key names as the registry matches them (each UTF-16 unit upper-cased, as
+// the registry folds it).
 std::string fold_case(std::string_view text);
 // The registry's order of subkey names: negative when a enumerates before b.
 int compare_subkey_names(const std::string &a, const std::string &b);
