@@ -40,7 +40,7 @@ std::string from_utf16(const char16_t *s, long count) {
     } else {
         n = static_cast<size_t>(count);
     }
-    return sim::internal::utf16_to_utf8(std::u16string_view(s, n));
+    return sim::utf16_to_utf8(std::u16string_view(s, n));
 }
 
 struct Conversion {

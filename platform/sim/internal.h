@@ -35,9 +35,9 @@ enum class HandleKind { Thread, RegistryKey };
 HANDLE handle_open(HandleKind kind, void *object, std::function<void(void *)> on_close);
 void *handle_lookup(HANDLE h, HandleKind kind); // nullptr when not open or of another kind
 
-// UTF-8 for text the simulator shows (trace lines, registry names).
+// UTF-8 for text the simulator shows (trace lines, registry names); the
+// conversions of whole strings are public (sim.h).
 void append_utf8(std::string &out, char32_t c);
-std::string utf16_to_utf8(std::u16string_view s); // a lone surrogate becomes U+FFFD
 
 // Pool bookkeeping for allocations made by the simulated kernel itself on the
 // driver's behalf (IRPs, URBs from USBD_CreateConfigurationRequestEx): they go

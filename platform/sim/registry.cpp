@@ -31,46 +31,9 @@ namespace {
 
 // ---------------------------------------------------------------- text helpers
 
-// Malformed UTF-8 becomes U+FFFD, one per offending byte.
-std::u16string to_utf16(std::string_view s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        size_t extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : 4;
-        char32_t c = 0xFFFD;
-        size_t used = 1;
-        if (extra == 0) {
-            c = b;
-        } else if (extra < 4 && i + extra < s.size()) {
-            char32_t acc = b & (0x3F >> extra);
-            bool ok = true;
-            for (size_t k = 1; k <= extra; k++) {
-                unsigned char t = static_cast<unsigned char>(s[i + k]);
-                if ((t & 0xC0) != 0x80) {
-                    ok = false;
-                    break;
-                }
-                acc = (acc << 6) | (t & 0x3F);
-            }
-            if (ok && acc <= 0x10FFFF) {
-                c = acc;
-                used = extra + 1;
-            }
-        }
-        i += used;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
+std::u16string to_utf16(std::string_view s) { return sim::utf8_to_utf16(s); }
 
-std::string to_utf8(std::u16string_view s) { return sim::internal::utf16_to_utf8(s); }
+std::string to_utf8(std::u16string_view s) { return sim::utf16_to_utf8(s); }
 
 // The registry compares names by upper-casing UTF-16 units. This covers the
 // alphabets a profile name is likely to use; other units compare as they are.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct _KTHREAD;
@@ -71,5 +72,11 @@ size_t threads_running();
 // The n-th PsCreateSystemThread from now on fails with
 // STATUS_INSUFFICIENT_RESOURCES (1 = the next one; 0 clears).
 void thread_create_fail_nth(uint64_t n);
+
+// Text between the simulator's UTF-8 and the kernel's UTF-16, as the trace and
+// the registry convert it: malformed UTF-8 becomes U+FFFD, one per offending
+// byte; a lone surrogate becomes U+FFFD.
+std::u16string utf8_to_utf16(std::string_view s);
+std::string utf16_to_utf8(std::u16string_view s);
 
 } // namespace sim

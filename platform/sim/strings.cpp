@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/sim/internal.h"
+#include "platform/sim/sim.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ void sim::internal::append_utf8(std::string &out, char32_t cp) {
     }
 }
 
-std::string sim::internal::utf16_to_utf8(std::u16string_view s) {
+std::string sim::utf16_to_utf8(std::u16string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         char32_t c = s[i];
@@ -106,7 +107,45 @@ std::string sim::internal::utf16_to_utf8(std::u16string_view s) {
         } else if (c >= 0xD800 && c < 0xE000) {
             c = 0xFFFD; // a lone surrogate
         }
-        append_utf8(out, c);
+        internal::append_utf8(out, c);
+    }
+    return out;
+}
+
+std::u16string sim::utf8_to_utf16(std::string_view s) {
+    std::u16string out;
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        size_t extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : 4;
+        char32_t c = 0xFFFD;
+        size_t used = 1;
+        if (extra == 0) {
+            c = b;
+        } else if (extra < 4 && i + extra < s.size()) {
+            char32_t acc = b & (0x3F >> extra);
+            bool ok = true;
+            for (size_t k = 1; k <= extra; k++) {
+                unsigned char t = static_cast<unsigned char>(s[i + k]);
+                if ((t & 0xC0) != 0x80) {
+                    ok = false;
+                    break;
+                }
+                acc = (acc << 6) | (t & 0x3F);
+            }
+            if (ok && acc <= 0x10FFFF) {
+                c = acc;
+                used = extra + 1;
+            }
+        }
+        i += used;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
     }
     return out;
 }

@@ -195,54 +195,6 @@ bool exclusive(const Bind &a, const Bind &b)
     return side(x) != 0 && side(y) != 0 && side(x) != side(y);
 }
 
-std::u16string utf8_to_utf16(std::string_view text)
-{
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = text[i];
-        uint32_t cp = 0xFFFD;
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > text.size()) {
-            i++;
-        } else {
-            cp = len == 1 ? c : c & (0x7F >> len);
-            for (size_t k = 1; k < len; k++)
-                cp = cp << 6 | (uint8_t(text[i + k]) & 0x3F);
-            i += len;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += char16_t(0xD800 + (cp >> 10));
-            out += char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += char16_t(cp);
-        }
-    }
-    return out;
-}
-
-std::string utf16_to_utf8(std::u16string_view text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-        else if (cp >= 0xD800 && cp < 0xE000)
-            cp = 0xFFFD;
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | cp >> 6), out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | cp >> 12), out += char(0x80 | (cp >> 6 & 0x3F)), out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | cp >> 18), out += char(0x80 | (cp >> 12 & 0x3F));
-            out += char(0x80 | (cp >> 6 & 0x3F)), out += char(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
 
 size_t utf16_units(std::string_view utf8)
 {

@@ -3,6 +3,8 @@
 // read-only view of a stored bind's fields.
 #pragma once
 
+#include "platform/sim/sim.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -88,8 +90,8 @@ private:
 bool exclusive(const Bind &a, const Bind &b);
 
 // UTF-8 <-> UTF-16 (invalid input becomes U+FFFD).
-std::u16string utf8_to_utf16(std::string_view text);
-std::string utf16_to_utf8(std::u16string_view text);
+using sim::utf16_to_utf8;
+using sim::utf8_to_utf16;
 size_t utf16_units(std::string_view utf8);
 
 } // namespace mivo::profile

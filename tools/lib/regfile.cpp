@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/sim/registry.h"
+#include "platform/sim/sim.h"
 
 namespace mivo::regfile {
 
@@ -25,69 +26,8 @@ constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr size_t kExcerptChars = 40;
 
 // ---------------------------------------------------------------- text
-// Malformed UTF-8 becomes U+FFFD, one per offending byte.
-std::u16string to_utf16(std::string_view s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        size_t extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : 4;
-        char32_t c = 0xFFFD;
-        size_t used = 1;
-        if (extra == 0) {
-            c = b;
-        } else if (extra < 4 && i + extra < s.size()) {
-            char32_t acc = b & (0x3F >> extra);
-            bool ok = true;
-            for (size_t k = 1; k <= extra && ok; k++) {
-                unsigned char t = static_cast<unsigned char>(s[i + k]);
-                ok = (t & 0xC0) == 0x80;
-                acc = (acc << 6) | (t & 0x3F);
-            }
-            if (ok && acc <= 0x10FFFF) {
-                c = acc;
-                used = extra + 1;
-            }
-        }
-        i += used;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
-
-// A lone surrogate becomes U+FFFD.
-std::string to_utf8(std::u16string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        else if (c >= 0xD800 && c < 0xE000)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::u16string to_utf16(std::string_view s) { return sim::utf8_to_utf16(s); }
+std::string to_utf8(std::u16string_view s) { return sim::utf16_to_utf8(s); }
 
 std::vector<uint8_t> utf16_bytes(std::u16string_view s, bool with_nul) {
     std::vector<uint8_t> out;

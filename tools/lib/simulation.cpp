@@ -189,7 +189,7 @@ private:
         std::string name;
         if (p != nullptr) {
             std::u16string_view field(p->Profil_Name, PROFIL_NAME_CHARS);
-            name = sim::internal::utf16_to_utf8(field.substr(0, field.find(u'\0')));
+            name = sim::utf16_to_utf8(field.substr(0, field.find(u'\0')));
         }
         if (profile_noted_ && id == profile_id_ && name == profile_name_) return;
         profile_noted_ = true;
