@@ -13,16 +13,18 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/sim/registry.h"
+
 namespace mivo::regfile {
 
 // Value types, as in the Windows headers.
-constexpr uint32_t kRegNone = 0;
-constexpr uint32_t kRegSz = 1;
-constexpr uint32_t kRegExpandSz = 2;
-constexpr uint32_t kRegBinary = 3;
-constexpr uint32_t kRegDword = 4;
-constexpr uint32_t kRegMultiSz = 7;
-constexpr uint32_t kRegQword = 11;
+using sim::kRegBinary;
+using sim::kRegDword;
+using sim::kRegExpandSz;
+using sim::kRegMultiSz;
+using sim::kRegNone;
+using sim::kRegQword;
+using sim::kRegSz;
 
 // The deepest key path Windows accepts, counted in keys below the root key
 // (HKEY_LOCAL_MACHINE\a\b is two deep).
