@@ -642,8 +642,10 @@ void reg_set_qword(std::string_view key_path, std::string_view name, uint64_t va
     reg_set_value(key_path, name, REG_QWORD, std::move(data));
 }
 
+std::vector<uint8_t> reg_string_data(std::string_view text) { return utf16_bytes(to_utf16(text), true); }
+
 void reg_set_string(std::string_view key_path, std::string_view name, std::string_view text) {
-    reg_set_value(key_path, name, REG_SZ, utf16_bytes(to_utf16(text), true));
+    reg_set_value(key_path, name, REG_SZ, reg_string_data(text));
 }
 
 void reg_set_binary(std::string_view key_path, std::string_view name, std::vector<uint8_t> data) {

@@ -88,7 +88,8 @@ bool reg_delete_key(std::string_view key_path);
 void reg_set_value(std::string_view key_path, std::string_view name, uint32_t type, std::vector<uint8_t> data);
 void reg_set_dword(std::string_view key_path, std::string_view name, uint32_t value);
 void reg_set_qword(std::string_view key_path, std::string_view name, uint64_t value);
-// REG_SZ: the UTF-8 text as UTF-16LE followed by a NUL unit.
+// REG_SZ data: the UTF-8 text as UTF-16LE followed by a NUL unit.
+std::vector<uint8_t> reg_string_data(std::string_view text);
 void reg_set_string(std::string_view key_path, std::string_view name, std::string_view text);
 void reg_set_binary(std::string_view key_path, std::string_view name, std::vector<uint8_t> data);
 // Deletes one value; false when the key or the value did not exist.

@@ -28,11 +28,7 @@ Value dword_value(const std::string &name, int32_t v)
 
 Value string_value(const std::string &name, const std::string &text)
 {
-    Value value{name, regfile::kRegSz, {}};
-    for (char16_t unit : utf8_to_utf16(text))
-        value.data.push_back(uint8_t(unit)), value.data.push_back(uint8_t(unit >> 8));
-    value.data.push_back(0), value.data.push_back(0);
-    return value;
+    return Value{name, regfile::kRegSz, sim::reg_string_data(text)};
 }
 
 // The registry as importing the document leaves it, for the keys that matter.

@@ -29,20 +29,6 @@ constexpr size_t kExcerptChars = 40;
 std::u16string to_utf16(std::string_view s) { return sim::utf8_to_utf16(s); }
 std::string to_utf8(std::u16string_view s) { return sim::utf16_to_utf8(s); }
 
-std::vector<uint8_t> utf16_bytes(std::u16string_view s, bool with_nul) {
-    std::vector<uint8_t> out;
-    out.reserve(s.size() * 2 + 2);
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    if (with_nul) {
-        out.push_back(0);
-        out.push_back(0);
-    }
-    return out;
-}
-
 // Length of the valid UTF-8 sequence at s[i], or 0.
 size_t utf8_sequence(std::string_view s, size_t i) {
     unsigned char b = static_cast<unsigned char>(s[i]);
@@ -303,7 +289,7 @@ private:
             if (!trim(rest.substr(p)).empty())
                 fail(line_no(i), "text after the closing '\"' of a string value: " + excerpt(trim(rest.substr(p))));
             v.type = kRegSz;
-            v.data = utf16_bytes(to_utf16(text), true);
+            v.data = sim::reg_string_data(text);
         } else if (starts_with_nocase(rest, "dword:")) {
             uint32_t d = 0;
             if (!parse_hex_number(trim(rest.substr(6)), 8, d))
