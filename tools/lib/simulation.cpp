@@ -4,7 +4,6 @@
 
 #include "driver/driver.h"
 #include "hid/hid.h"
-#include "platform/sim/internal.h"
 #include "platform/sim/io.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/usb_device.h"
@@ -181,21 +180,22 @@ private:
     }
 
     // The profile the next pass maps with, when it is not the one noted last.
-    // Compared by id and name, since a rebuild replaces every record.
+    // Compared by id and name, since a rebuild replaces every record; this runs
+    // every step, so the name is only converted when it changed.
     void note_profile(std::vector<TimelineEntry> &into)
     {
         const PROFIL *p = dx_->CurrentProfil;
         int id = p != nullptr ? p->Profil_Id : -1;
-        std::string name;
+        std::u16string_view name;
         if (p != nullptr) {
-            std::u16string_view field(p->Profil_Name, PROFIL_NAME_CHARS);
-            name = sim::utf16_to_utf8(field.substr(0, field.find(u'\0')));
+            name = std::u16string_view(p->Profil_Name, PROFIL_NAME_CHARS);
+            name = name.substr(0, name.find(u'\0'));
         }
         if (profile_noted_ && id == profile_id_ && name == profile_name_) return;
         profile_noted_ = true;
         profile_id_ = id;
         profile_name_ = name;
-        TimelineEntry e{TimelineEntry::Kind::Profile, now_ms_, {}, 0, std::move(name)};
+        TimelineEntry e{TimelineEntry::Kind::Profile, now_ms_, {}, 0, sim::utf16_to_utf8(name)};
         e.profile = id;
         into.push_back(std::move(e));
     }
@@ -236,7 +236,7 @@ private:
     UCHAR saved_led_flag_ = 0;
     bool profile_noted_ = false;
     int profile_id_ = 0;
-    std::string profile_name_;
+    std::u16string profile_name_;
     bool stopping_ = false;
     bool torn_down_ = false;
 };
