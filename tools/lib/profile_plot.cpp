@@ -212,8 +212,8 @@ SessionLanes lanes_of(const SimulationResult &result)
 
     double mouse_quiet_from = 0; // when the last mouse report's movement ran out
     // The last report of each kind that names things held, and those names.
-    std::vector<uint8_t> last_joystick_buttons, last_raw_buttons, last_keyboard, last_consumer;
-    int last_mouse_buttons = 0;
+    std::vector<uint8_t> last_raw_buttons, last_keyboard, last_consumer;
+    int last_joystick_buttons = 0, last_mouse_buttons = 0; // nothing down before the first report
     std::vector<std::string> joystick_buttons, mouse_buttons, device_buttons, keys, controls;
     for (const TimelineEntry &e : result.timeline) {
         double t = double(e.t_ms);
@@ -227,8 +227,8 @@ SessionLanes lanes_of(const SimulationResult &result)
         switch (report_kind(b.data(), b.size())) {
         case ReportKind::Joystick:
             for (size_t a = 0; a < 8; a++) s.axes[a].set(t, int(uint16_t(b[1 + 2 * a] | (b[2 + 2 * a] << 8))) - 360);
-            if (last_joystick_buttons != std::vector<uint8_t>{b[18]}) {
-                last_joystick_buttons = {b[18]};
+            if (b[18] != last_joystick_buttons) {
+                last_joystick_buttons = b[18];
                 joystick_buttons = bit_names(&b[18], 1, "joystick ", 1, 1);
                 names_changed = true;
             }
