@@ -2,7 +2,7 @@
 // twist it fully on rotation Z, hold 1.5 s, and the device's buttons step
 // through the profiles until the cap is pulled up again.
 #include "core/core.h"
-#include "core/trace.h"
+#include "platform/trace.h"
 
 // Both axes beyond this (strictly) is the gesture position; translation Z
 // beyond its opposite (strictly) leaves gesture mode.

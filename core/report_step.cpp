@@ -1,8 +1,8 @@
 // The HID worker's step: one translation pass, the LED queue's tick, the
 // decision which reports are due, and the hand-out of one due report per read.
 #include "core/core.h"
-#include "driver/driver.h"
-#include "core/trace.h"
+#include "context/frame.h"
+#include "platform/trace.h"
 
 // Delivery order of the pending reports: the status first, then the device's
 // own reports, then the virtual device's; the relative mouse report last.

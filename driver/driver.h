@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/core.h"
+#include "hid/hid.h"
 
 // The HID class driver owns the device object; the minidriver's context hangs
 // off its extension.
@@ -16,5 +17,4 @@ VOID MIVO_queue_read(PDEVICE_EXTENSION dx, PIRP Irp);
 PIRP MIVO_dequeue_read(PDEVICE_EXTENSION dx);
 DRIVER_CANCEL MIVO_cancel_read;
 NTSTATUS MIVO_complete_read_report(PDEVICE_EXTENSION dx, PIRP Irp);
-VOID MIVO_complete_pending_reads(PDEVICE_EXTENSION dx);
 VOID MIVO_cancel_all_reads(PDEVICE_EXTENSION dx);

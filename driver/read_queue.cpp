@@ -4,7 +4,7 @@
 // for NULL completes it, the other side leaves it alone. ReadQueueLock guards
 // only the list; nothing is called or completed while it is held.
 #include "driver/driver.h"
-#include "core/trace.h"
+#include "platform/trace.h"
 
 /*
  * MIVO_queue_read - append a read request at the tail of ReadQueue and make

@@ -8,7 +8,7 @@
 // The LED's resting state as the control application last set it; one for the
 // whole driver, off when it loads. Command 0x04 writes it; the start of the
 // HID side and the LED feedback queue read it.
-volatile UCHAR LedFlag = 0;
+LONG volatile LedFlag = 0;
 
 // SET_REPORT setup packet: bmRequestType, bRequest, wValue (report ID in the
 // low byte, report type in the high byte), wIndex 0 (interface 0), wLength.

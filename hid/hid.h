@@ -2,7 +2,7 @@
 // report 0xF0 and the commands and reports sent to the device.
 #pragma once
 
-#include "core/core.h"
+#include "context/frame.h"
 
 // ---------------------------------------------------------------- descriptor.cpp
 #define VIRTUAL_REPORT_DESCRIPTOR_LENGTH 381
@@ -20,9 +20,7 @@ NTSTATUS MIVO_hid_get_rep_desc(PDEVICE_EXTENSION dx, PUCHAR Buffer, ULONG *Lengt
 NTSTATUS MIVO_hid_write_rep(PDEVICE_EXTENSION dx, PUCHAR Report, ULONG *Length, UCHAR ReportId);
 
 // ---------------------------------------------------------------- device_commands.cpp
-// The LED state the control application last asked for; one for the driver.
-extern volatile UCHAR LedFlag;
+// LedFlag and MIVO_nav_led are declared in context/frame.h.
 NTSTATUS MIVO_nav_set_report(PDEVICE_EXTENSION dx, PUCHAR Report, ULONG *Length);
-NTSTATUS MIVO_nav_led(PDEVICE_EXTENSION dx, UCHAR On);
 NTSTATUS MIVO_nav_init(PDEVICE_EXTENSION dx);
 NTSTATUS MIVO_nav_calibrate(PDEVICE_EXTENSION dx);

@@ -1,8 +1,8 @@
 // The LED feedback queue: timed blink entries that the HID worker's step
 // advances by the clock, and the patterns that show the driver's events.
-#include "core/core.h"
-#include "core/trace.h"
-#include "hid/hid.h"
+#include "profiles/profiles.h"
+#include "context/frame.h"
+#include "platform/trace.h"
 
 /*
  * MIVO_Led_Queue_Add - append one blink entry at the tail of LedQueue.
@@ -76,7 +76,7 @@ VOID MIVO_Led_Queue_Run(PDEVICE_EXTENSION dx)
 
     if (entry->Start_Time + (ULONGLONG)entry->Duration * MS_TO_INTERRUPT_TIME >= now) {
         entry->Phase_On = entry->Phase_On ? 0 : 1;
-        MIVO_nav_led(dx, (UCHAR)(entry->Phase_On && LedFlag));
+        MIVO_nav_led(dx, (UCHAR)(entry->Phase_On && MIVO_led_flag()));
         entry->Next_Toggle =
             now + (ULONGLONG)(entry->Phase_On ? entry->On_Time : entry->Off_Time) * MS_TO_INTERRUPT_TIME;
         return;
@@ -89,7 +89,7 @@ VOID MIVO_Led_Queue_Run(PDEVICE_EXTENSION dx)
     }
     dx->LedQueue = entry->Next;
     ExFreePoolWithTag(entry, 0);
-    MIVO_nav_led(dx, LedFlag);
+    MIVO_nav_led(dx, MIVO_led_flag());
 }
 
 /*

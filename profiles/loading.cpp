@@ -6,8 +6,8 @@
 //   Layout                 "Default_Profil" REG_DWORD
 //     Layout - <anything>  "Profil_Id" REG_DWORD (required), "Profil_Name" REG_SZ,
 //                          "DeadZone" REG_DWORD, "Bind - <anything>" REG_BINARY (34 bytes)
-#include "core/core.h"
-#include "core/trace.h"
+#include "profiles/profiles.h"
+#include "platform/trace.h"
 
 
 #define MIVO_BUILD_NUMBER 1079

@@ -2,9 +2,7 @@
 // state reset, profile selection and the LED feedback queue.
 #pragma once
 
-#include "platform/kernel.h"
-
-struct _DEVICE_EXTENSION;
+#include "context/context.h"
 
 // ---------------------------------------------------------------- bind record
 #define SOURCE_AXIS 0
@@ -24,11 +22,6 @@ struct _DEVICE_EXTENSION;
 #define ACTION_KEYBOARD 8
 #define ACTION_PROFIL 9
 #define ACTION_CONSUMER 10
-
-#define KEY_PRESS 0x01
-#define KEY_LATCH 0x02
-#define KEY_UNLATCH 0x04
-#define KEY_REPEAT 0x10
 
 #define BIND_PERSISTED_SIZE 34
 #define PROFIL_NAME_CHARS 50
@@ -115,7 +108,7 @@ typedef struct _LED_ENTRY {
 // ---------------------------------------------------------------- records.cpp
 VOID MIVO_Create_NextBind(BIND **Head, ULONG SourceType, UCHAR SourceIndex, UCHAR Invert, SHORT S1, SHORT S2,
                           SHORT S3, ULONG ActionType, USHORT P);
-PROFIL *MIVO_Profil_ZERO(struct _DEVICE_EXTENSION *dx);
+PROFIL *MIVO_Profil_ZERO(PDEVICE_EXTENSION dx);
 
 // ---------------------------------------------------------------- registry.cpp
 // The profile store's root is RegistryPath followed by "\Layout\".
@@ -129,22 +122,22 @@ NTSTATUS MIVO_Get_STRING(HANDLE Key, PCWSTR ValueName, PWSTR Buffer, ULONG Size)
 NTSTATUS MIVO_Get_BINARY(HANDLE Key, PCWSTR ValueName, PVOID Buffer, ULONG Size);
 
 // ---------------------------------------------------------------- loading.cpp
-VOID MIVO_InitState(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Get_Profils(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Load_Profil(struct _DEVICE_EXTENSION *dx, PCWSTR SubKeyName);
-VOID MIVO_Delete_Profil(struct _DEVICE_EXTENSION *dx);
+VOID MIVO_InitState(PDEVICE_EXTENSION dx);
+VOID MIVO_Get_Profils(PDEVICE_EXTENSION dx);
+VOID MIVO_Load_Profil(PDEVICE_EXTENSION dx, PCWSTR SubKeyName);
+VOID MIVO_Delete_Profil(PDEVICE_EXTENSION dx);
 VOID MIVO_Delete_Bind(PROFIL *Profil);
-BOOLEAN MIVO_Profil_Exist(struct _DEVICE_EXTENSION *dx, SHORT Id);
+BOOLEAN MIVO_Profil_Exist(PDEVICE_EXTENSION dx, SHORT Id);
 
 // ---------------------------------------------------------------- selection.cpp
-PROFIL *MIVO_Select_Profil(struct _DEVICE_EXTENSION *dx, SHORT Id);
-VOID MIVO_Select_Next_Profil(struct _DEVICE_EXTENSION *dx);
+PROFIL *MIVO_Select_Profil(PDEVICE_EXTENSION dx, SHORT Id);
+VOID MIVO_Select_Next_Profil(PDEVICE_EXTENSION dx);
 
 // ---------------------------------------------------------------- led_queue.cpp
-VOID MIVO_Led_Queue_Add(struct _DEVICE_EXTENSION *dx, LONG Duration, LONG OnTime, LONG OffTime);
-VOID MIVO_Led_Queue_Clear(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Led_Queue_Run(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Led_Show_Reload(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Led_Show_Config(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Led_Show_Config_End(struct _DEVICE_EXTENSION *dx);
-VOID MIVO_Led_Show_Profil(struct _DEVICE_EXTENSION *dx);
+VOID MIVO_Led_Queue_Add(PDEVICE_EXTENSION dx, LONG Duration, LONG OnTime, LONG OffTime);
+VOID MIVO_Led_Queue_Clear(PDEVICE_EXTENSION dx);
+VOID MIVO_Led_Queue_Run(PDEVICE_EXTENSION dx);
+VOID MIVO_Led_Show_Reload(PDEVICE_EXTENSION dx);
+VOID MIVO_Led_Show_Config(PDEVICE_EXTENSION dx);
+VOID MIVO_Led_Show_Config_End(PDEVICE_EXTENSION dx);
+VOID MIVO_Led_Show_Profil(PDEVICE_EXTENSION dx);

@@ -1,7 +1,7 @@
 // Profile and bind records: the binds the driver builds itself, and the base
 // profile that every profile state holds.
-#include "core/core.h"
-#include "core/trace.h"
+#include "profiles/profiles.h"
+#include "platform/trace.h"
 
 #define BUTTON_HOLD_TIME 500 // ms; button binds built here may use tap or hold
 #define JOY_AXIS_LAST 7
@@ -147,7 +147,7 @@ static_assert(sizeof(MIVO_Base_Name) <= PROFIL_NAME_CHARS * sizeof(WCHAR), "the 
  * record; a bind that cannot be allocated is left out. The caller owns the
  * result. PASSIVE_LEVEL (profile rebuild on the HID worker).
  */
-PROFIL *MIVO_Profil_ZERO(struct _DEVICE_EXTENSION *dx)
+PROFIL *MIVO_Profil_ZERO(PDEVICE_EXTENSION dx)
 {
     UNREFERENCED_PARAMETER(dx);
 

@@ -3,7 +3,7 @@
 // value as a number, a string or a byte block. Nothing here writes to the
 // registry. Every query asks the kernel twice: once with no buffer to learn
 // the size, then into a pool buffer of exactly that size.
-#include "core/trace.h"
+#include "platform/trace.h"
 #include "profiles/profiles.h"
 
 // The path buffer: 256 UTF-16 units. One unit more is kept zero behind it so

@@ -1,7 +1,7 @@
 // Profile selection: finding a profile by id, with the fallback to the
 // default profile and then to the base profile, and stepping to the next one.
-#include "core/core.h"
-#include "core/trace.h"
+#include "profiles/profiles.h"
+#include "platform/trace.h"
 
 /*
  * MIVO_Select_Profil - find the profile to make current.

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hid/hid.h"
+#include "profiles/profiles.h"
 #include "platform/sim/io.h"
 #include "support/sim_test.h"
 #include "tools/lib/hive.h"

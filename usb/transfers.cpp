@@ -4,7 +4,7 @@
 // (start, write requests, the HID worker, the USB worker) share nothing here.
 #include "usb/usb.h"
 
-#include "core/trace.h"
+#include "platform/trace.h"
 
 
 /*

@@ -2,7 +2,7 @@
 // bring-up of the device.
 #pragma once
 
-#include "core/core.h"
+#include "context/context.h"
 
 // ---------------------------------------------------------------- device protocol
 // Input reports on the interrupt-IN pipe: report ID, then six payload bytes.

@@ -1,6 +1,6 @@
 // Decoding of the reports the virtual device delivers to the HID class driver,
 // for people (one line of text) and for programs (JSON fields). The layouts are
-// those of the report images in core/core.h; a report whose ID or length does
+// those of the report images in context/context.h; a report whose ID or length does
 // not match any of them is "unknown" and shown by its bytes alone.
 #pragma once
 

@@ -1,6 +1,6 @@
 // The device context's report state: reset values, the key-state table, the
 // hand-over of device reports and the pending-report bits.
-#include "core/core.h"
+#include "context/context.h"
 
 /*
  * MIVO_key_clear - release keys.
