@@ -7,7 +7,7 @@
 
 #include <gmock/gmock.h>
 
-#include "core/trace.h"
+#include "platform/trace.h"
 #include "platform/kernel.h"
 #include "tests/support/sim_test.h"
 
