@@ -92,3 +92,47 @@ VOID MIVO_pending_clear(PDEVICE_EXTENSION dx, ULONG Bits)
 {
     InterlockedAnd((LONG volatile *)&dx->PendingReports, (LONG)~Bits);
 }
+
+ULONG MIVO_pending_get(PDEVICE_EXTENSION dx)
+{
+    return (ULONG)InterlockedCompareExchange((LONG volatile *)&dx->PendingReports, 0, 0);
+}
+
+/*
+ * MIVO_device_state / MIVO_device_state_set - DeviceState, atomically.
+ * PnP and power write it while dispatch routines and the workers read it.
+ */
+ULONG MIVO_device_state(PDEVICE_EXTENSION dx)
+{
+    return (ULONG)InterlockedCompareExchange(&dx->DeviceState, 0, 0);
+}
+
+VOID MIVO_device_state_set(PDEVICE_EXTENSION dx, ULONG State)
+{
+    InterlockedExchange(&dx->DeviceState, (LONG)State);
+}
+
+/*
+ * MIVO_post_reload / MIVO_post_profil / MIVO_post_mode_config - the command
+ * channel's requests. Each is one exchange into a field of its own; the HID
+ * worker takes it before its next step. Any thread.
+ */
+VOID MIVO_post_reload(PDEVICE_EXTENSION dx)
+{
+    InterlockedExchange(&dx->ReloadRequested, 1);
+}
+
+VOID MIVO_post_profil(PDEVICE_EXTENSION dx, SHORT Id)
+{
+    InterlockedExchange(&dx->ProfilRequest, (LONG)(MIVO_REQUEST_PRESENT | (USHORT)Id));
+}
+
+VOID MIVO_post_mode_config(PDEVICE_EXTENSION dx, UCHAR On)
+{
+    InterlockedExchange(&dx->ModeConfigRequest, (LONG)(MIVO_REQUEST_PRESENT | (On ? 1 : 0)));
+}
+
+BOOLEAN MIVO_take_reload(PDEVICE_EXTENSION dx)
+{
+    return InterlockedExchange(&dx->ReloadRequested, 0) != 0;
+}

@@ -129,12 +129,16 @@ typedef struct _KEY_STATE {
 // extension and MIVO_AddDevice zero-fills it. Field order is the record's own;
 // the fields after RegistryPath are this implementation's additions.
 typedef struct _DEVICE_EXTENSION {
-    volatile ULONG DeviceState; // DEVICE_STATE_*
+    // DEVICE_STATE_*. Written by PnP and power, read by every dispatch routine
+    // and the workers: only through MIVO_device_state / MIVO_device_state_set.
+    LONG volatile DeviceState;
     SHORT DefaultProfilId;
     struct _PROFIL *CurrentProfil; // profiles/profiles.h
     struct _PROFIL *ProfilList;
-    volatile UCHAR ReloadRequested;
-    volatile UCHAR ModeConfig;
+    // Posted by the command channel (any thread), taken by the HID worker with
+    // one exchange before its next step: MIVO_post_reload, MIVO_take_reload.
+    LONG volatile ReloadRequested;
+    UCHAR ModeConfig; // HID worker only; the command channel posts ModeConfigRequest
     volatile LONG IoCount;
     KEVENT RemoveEvent;
     LIST_ENTRY ReadQueue;
@@ -179,7 +183,18 @@ typedef struct _DEVICE_EXTENSION {
     // device object that USB requests go to (from HID_DEVICE_EXTENSION).
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT LowerDeviceObject;
+
+    // What the command channel asks of the HID worker, posted from the thread
+    // of a write request and taken at the start of the worker's next step
+    // (MIVO_take_commands), so that the profile state, the key table and the
+    // LED queue are only ever touched by the HID worker. Changed only through
+    // Interlocked operations; 0 is "nothing asked". A later request of the
+    // same kind replaces one not yet taken.
+    LONG volatile ProfilRequest;     // MIVO_REQUEST_PRESENT | (USHORT)profile id
+    LONG volatile ModeConfigRequest; // MIVO_REQUEST_PRESENT | on (0 or 1)
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+#define MIVO_REQUEST_PRESENT 0x10000
 
 // ---------------------------------------------------------------- context.cpp
 VOID MIVO_key_clear(PDEVICE_EXTENSION dx, UCHAR Force);
@@ -190,4 +205,19 @@ VOID MIVO_report_state_reset(PDEVICE_EXTENSION dx);
 VOID MIVO_raw_input_store(PDEVICE_EXTENSION dx, const UCHAR *Report, ULONG Length);
 VOID MIVO_pending_set(PDEVICE_EXTENSION dx, ULONG Bits);
 VOID MIVO_pending_clear(PDEVICE_EXTENSION dx, ULONG Bits);
+// One atomic read of PendingReports.
+ULONG MIVO_pending_get(PDEVICE_EXTENSION dx);
+
+// DeviceState, read and written atomically from any thread.
+ULONG MIVO_device_state(PDEVICE_EXTENSION dx);
+VOID MIVO_device_state_set(PDEVICE_EXTENSION dx, ULONG State);
+
+// The command channel's requests to the HID worker (any thread; they never
+// wait and never wake the worker: what they ask shows at its next pass).
+VOID MIVO_post_reload(PDEVICE_EXTENSION dx);
+VOID MIVO_post_profil(PDEVICE_EXTENSION dx, SHORT Id);
+VOID MIVO_post_mode_config(PDEVICE_EXTENSION dx, UCHAR On);
+// Takes a posted reload: TRUE when one was asked since the last take (the HID
+// worker then runs MIVO_InitState). HID worker.
+BOOLEAN MIVO_take_reload(PDEVICE_EXTENSION dx);
 

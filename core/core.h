@@ -32,6 +32,9 @@ VOID MIVO_keyboard_build(PDEVICE_EXTENSION dx);
 
 // ---------------------------------------------------------------- report_step.cpp
 VOID MIVO_hid_step(PDEVICE_EXTENSION dx);
+// Carries out what the command channel posted (profile, configuration mode);
+// the first thing a step does. HID worker.
+VOID MIVO_take_commands(PDEVICE_EXTENSION dx);
 VOID MIVO_translate(PDEVICE_EXTENSION dx);
 VOID MIVO_status_update(PDEVICE_EXTENSION dx);
 // Length: the buffer's size in, the report's size out.

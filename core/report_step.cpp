@@ -64,6 +64,28 @@ VOID MIVO_translate(PDEVICE_EXTENSION dx)
 }
 
 /*
+ * MIVO_take_commands - carry out what the command channel posted since the
+ * last step: the configuration mode, then the profile. The writer only posts,
+ * so selection, the key table and the LED queue stay the HID worker's alone.
+ * HID worker.
+ */
+VOID MIVO_take_commands(PDEVICE_EXTENSION dx)
+{
+    LONG mode = InterlockedExchange(&dx->ModeConfigRequest, 0);
+    if (mode & MIVO_REQUEST_PRESENT) {
+        dx->ModeConfig = (UCHAR)(mode & 1);
+        if (dx->ModeConfig == 0) {
+            MIVO_Led_Show_Config_End(dx);
+        }
+    }
+
+    LONG profil = InterlockedExchange(&dx->ProfilRequest, 0);
+    if (profil & MIVO_REQUEST_PRESENT) {
+        dx->CurrentProfil = MIVO_Select_Profil(dx, (SHORT)(USHORT)(profil & 0xFFFF));
+    }
+}
+
+/*
  * MIVO_hid_step - one step of the HID worker.
  * Runs a translation pass and the LED queue, marks every image that the pass
  * changed as pending, makes the mouse report pending every 10 ms while it
@@ -72,6 +94,8 @@ VOID MIVO_translate(PDEVICE_EXTENSION dx)
  */
 VOID MIVO_hid_step(PDEVICE_EXTENSION dx)
 {
+    MIVO_take_commands(dx);
+
     REPORT_STATE snapshot;
     RtlCopyMemory(&snapshot, &dx->ReportState, sizeof(snapshot));
 
@@ -121,7 +145,7 @@ VOID MIVO_hid_step(PDEVICE_EXTENSION dx)
     if (changes != 0) {
         MIVO_pending_set(dx, changes);
     }
-    if (dx->PendingReports != 0) {
+    if (MIVO_pending_get(dx) != 0) {
         MIVO_complete_pending_reads(dx);
     }
 }
@@ -137,7 +161,7 @@ NTSTATUS MIVO_hid_read_rep(PDEVICE_EXTENSION dx, PUCHAR Buffer, ULONG *Length)
 {
     // One read of the bits: the command channel may add to them meanwhile,
     // which only makes more due for the next read.
-    ULONG pending = dx->PendingReports;
+    ULONG pending = MIVO_pending_get(dx);
     const REPORT_SLOT *report = NULL;
 
     for (ULONG i = 0; i < ARRAY_COUNT(ReportOrder); i++) {

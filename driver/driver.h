@@ -12,6 +12,21 @@ static inline PDEVICE_EXTENSION MIVO_device_extension(PDEVICE_OBJECT DeviceObjec
     return (PDEVICE_EXTENSION)((PHID_DEVICE_EXTENSION)DeviceObject->DeviceExtension)->MiniDeviceExtension;
 }
 
+// ---------------------------------------------------------------- io_count.cpp
+// A reference to the device context for the length of a dispatch routine:
+// STATUS_SUCCESS, or STATUS_DELETE_PENDING once the device is removed.
+NTSTATUS MIVO_io_increment(PDEVICE_EXTENSION dx);
+VOID MIVO_io_decrement(PDEVICE_EXTENSION dx);
+
+// ---------------------------------------------------------------- hid_requests.cpp
+// IRP_MJ_INTERNAL_DEVICE_CONTROL: the HID class driver's requests.
+DRIVER_DISPATCH MIVO_DispatchIntDevice;
+NTSTATUS MIVO_ioctl_get_dev_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_ioctl_get_dev_attr(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_ioctl_get_rep_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_ioctl_read_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_ioctl_write_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 // ---------------------------------------------------------------- read_queue.cpp
 VOID MIVO_queue_read(PDEVICE_EXTENSION dx, PIRP Irp);
 PIRP MIVO_dequeue_read(PDEVICE_EXTENSION dx);

@@ -103,7 +103,7 @@ NTSTATUS MIVO_complete_read_report(PDEVICE_EXTENSION dx, PIRP Irp)
  */
 VOID MIVO_complete_pending_reads(PDEVICE_EXTENSION dx)
 {
-    while (dx->PendingReports != 0) {
+    while (MIVO_pending_get(dx) != 0) {
         PIRP irp = MIVO_dequeue_read(dx);
         if (irp == NULL) {
             break;
