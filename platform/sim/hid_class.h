@@ -33,7 +33,7 @@ struct HidItem {
 };
 
 // The items of a descriptor, or where and why it cannot be split into items
-// (an item running past the end, a long item).
+// (an item running past the end, a long item, a reserved item type).
 struct HidItems {
     std::vector<HidItem> items;
     std::string error; // empty when the descriptor splits cleanly
@@ -72,7 +72,10 @@ struct HidDescriptorInfo {
 // fault: items that do not split, a main item outside any collection, an
 // unbalanced End Collection or a collection left open, report ID 0, a report
 // ID used in two top-level collections, a field with Report Size or Report
-// Count missing, a report longer than the class driver accepts.
+// Count missing, a report longer than the class driver accepts (65535 bytes,
+// what a USHORT length says); also a report ID over a byte, a Pop without a
+// Push, a reserved main item, and a field before the first Report ID of a
+// descriptor that uses report IDs.
 struct HidParse {
     std::optional<HidDescriptorInfo> info;
     std::string error;
