@@ -26,6 +26,9 @@
 #include "platform/sim/io_internal.h"
 
 namespace sim::io {
+
+NTSTATUS call_dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_DISPATCH routine);
+
 namespace {
 
 constexpr ULONG kIrpTag = 0x20707249;    // 'Irp '
@@ -462,6 +465,19 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return sim::io::call_dispatch(DeviceObject, Irp, nullptr);
+}
+
+} // extern "C"
+
+namespace sim::io {
+
+// IofCallDriver with a dispatch routine chosen by the caller instead of the
+// one in the device's driver object (nullptr: that one). The HID class driver
+// sends requests to a minidriver this way, as hidclass.sys does: the driver
+// object's table holds the class driver's routines, the minidriver's own are
+// in its registration. Declared where it is used (hid_class.cpp).
+NTSTATUS call_dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_DISPATCH routine) {
     uint64_t generation;
     int location;
     PDRIVER_DISPATCH dispatch;
@@ -497,7 +513,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             it = r->pending_seen.erase(it);
         std::erase_if(r->frames, [&](const Frame &f) { return f.location <= location; });
         generation = r->generation;
-        dispatch = sp->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION && DeviceObject->DriverObject
+        dispatch = routine                  ? routine
+                   : sp->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION && DeviceObject->DriverObject
                        ? DeviceObject->DriverObject->MajorFunction[sp->MajorFunction]
                        : nullptr;
         if (!dispatch)
@@ -526,6 +543,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         r.frames.push_back(frame);
     return status;
 }
+
+} // namespace sim::io
+
+extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;

@@ -1,0 +1,518 @@
+// The simulated HID class driver as a minidriver meets it: registration,
+// device creation, interrogation, ping-pong reads, reports checked against
+// the report descriptor, writes as HID_XFER_PACKETs. The minidriver here is a
+// toy of the test's own that serves the four requests with a small
+// descriptor and holds reads until the test completes them.
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/sim/hid_class.h"
+#include "platform/sim/io.h"
+#include "tests/support/bytes.h"
+#include "tests/support/sim_test.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using test_bytes::Bytes;
+using test_bytes::hex;
+
+namespace {
+
+// Two collections: a mouse-like report 1 (4 bytes in), and report 2 (2 bytes
+// in) beside output report 3 (3 bytes).
+const Bytes kToyDescriptor = hex("05 01 09 02 A1 01 85 01 75 08 95 03 81 06 C0 "
+                                 "05 0C 09 01 A1 01 85 02 75 08 95 01 81 02 85 03 95 02 91 02 C0");
+
+struct ToyWrite {
+    ULONG ioctl;
+    ULONG input_length;
+    Bytes report;
+    UCHAR report_id;
+};
+
+// What the toy minidriver serves and what it saw. One at a time: its
+// routines are plain functions.
+struct Toy {
+    std::mutex mu;
+    Bytes hid_descriptor;
+    NTSTATUS descriptor_status = STATUS_SUCCESS;
+    NTSTATUS attributes_status = STATUS_SUCCESS;
+    Bytes report_descriptor = kToyDescriptor;
+    size_t report_descriptor_cut = 0; // bytes left out of the answer
+    NTSTATUS add_device_status = STATUS_SUCCESS;
+    NTSTATUS fail_reads = STATUS_SUCCESS; // complete every read at once with this
+    bool mini_extension_was_zero = false;
+    PDEVICE_OBJECT added = nullptr;
+    std::vector<ULONG> ioctls;
+    std::vector<ULONG> output_lengths;
+    std::deque<PIRP> reads;
+    std::vector<ToyWrite> writes;
+};
+Toy *g_toy = nullptr;
+
+struct ToyExtension {
+    uint8_t bytes[64];
+};
+
+Bytes toy_hid_descriptor(uint16_t report_length) {
+    return {9, 0x21, 0x11, 0x01, 0, 1, 0x22, uint8_t(report_length), uint8_t(report_length >> 8)};
+}
+
+void complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI toy_cancel(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+        std::lock_guard g(g_toy->mu);
+        std::erase(g_toy->reads, irp);
+    }
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+NTSTATUS NTAPI toy_internal(PDEVICE_OBJECT device, PIRP irp) {
+    Toy &toy = *g_toy;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG ioctl = sp->Parameters.DeviceIoControl.IoControlCode;
+    ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    {
+        std::lock_guard g(toy.mu);
+        toy.ioctls.push_back(ioctl);
+        toy.output_lengths.push_back(out);
+    }
+    EXPECT_EQ(sp->DeviceObject, device);
+    auto answer = [&](const Bytes &bytes, NTSTATUS status) {
+        if (!NT_SUCCESS(status)) {
+            complete(irp, status, 0);
+            return status;
+        }
+        size_t n = std::min<size_t>(bytes.size(), out);
+        std::memcpy(irp->UserBuffer, bytes.data(), n);
+        complete(irp, STATUS_SUCCESS, n);
+        return STATUS_SUCCESS;
+    };
+    switch (ioctl) {
+    case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
+        return answer(toy.hid_descriptor.empty() ? toy_hid_descriptor(uint16_t(toy.report_descriptor.size()))
+                                                 : toy.hid_descriptor,
+                      toy.descriptor_status);
+    case IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
+        HID_DEVICE_ATTRIBUTES a{sizeof a, 0x1234, 0x5678, 0x0100, {}};
+        return answer(test_bytes::bytes_of(a), toy.attributes_status);
+    }
+    case IOCTL_HID_GET_REPORT_DESCRIPTOR:
+        return answer(Bytes(toy.report_descriptor.begin(), toy.report_descriptor.end() - toy.report_descriptor_cut),
+                      STATUS_SUCCESS);
+    case IOCTL_HID_READ_REPORT:
+        if (toy.fail_reads != STATUS_SUCCESS) {
+            complete(irp, toy.fail_reads, 0);
+            return toy.fail_reads;
+        }
+        IoMarkIrpPending(irp);
+        {
+            std::lock_guard g(toy.mu);
+            IoSetCancelRoutine(irp, toy_cancel);
+            toy.reads.push_back(irp);
+        }
+        return STATUS_PENDING;
+    case IOCTL_HID_WRITE_REPORT:
+    case IOCTL_HID_SET_OUTPUT_REPORT:
+    case IOCTL_HID_SET_FEATURE: {
+        auto *packet = static_cast<PHID_XFER_PACKET>(irp->UserBuffer);
+        std::lock_guard g(toy.mu);
+        toy.writes.push_back({ioctl, sp->Parameters.DeviceIoControl.InputBufferLength,
+                              Bytes(packet->reportBuffer, packet->reportBuffer + packet->reportBufferLen),
+                              packet->reportId});
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = packet->reportBufferLen;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    default:
+        complete(irp, STATUS_NOT_SUPPORTED, 0);
+        return STATUS_NOT_SUPPORTED;
+    }
+}
+
+NTSTATUS NTAPI toy_pnp(PDEVICE_OBJECT, PIRP irp) {
+    complete(irp, STATUS_SUCCESS, 7);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI toy_add_device(PDRIVER_OBJECT, PDEVICE_OBJECT device) {
+    auto *x = sim::mini_extension<ToyExtension>(device);
+    g_toy->mini_extension_was_zero = std::all_of(std::begin(x->bytes), std::end(x->bytes), [](uint8_t b) { return b == 0; });
+    g_toy->added = device;
+    return g_toy->add_device_status;
+}
+
+class SimHidClass : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        g_toy = &toy;
+        driver = std::make_unique<sim::DriverObject>(u"\\Driver\\toy");
+        driver->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = toy_internal;
+        driver->get()->MajorFunction[IRP_MJ_PNP] = toy_pnp;
+        driver->get()->DriverExtension->AddDevice = toy_add_device;
+        bus = std::make_unique<sim::DriverObject>(u"\\Driver\\bus");
+        pdo = sim::create_device(bus->get(), 0);
+    }
+    void TearDown() override {
+        sim::delete_device(pdo);
+        SimTest::TearDown();
+        g_toy = nullptr;
+    }
+
+    NTSTATUS register_toy(ULONG revision = HID_REVISION) {
+        HID_MINIDRIVER_REGISTRATION reg{};
+        reg.Revision = revision;
+        reg.DriverObject = driver->get();
+        reg.RegistryPath = driver->registry_path();
+        reg.DeviceExtensionSize = sizeof(ToyExtension);
+        return HidRegisterMinidriver(&reg);
+    }
+
+    // The oldest read the toy holds, completed with these bytes.
+    void deliver(const Bytes &report, NTSTATUS status = STATUS_SUCCESS) {
+        PIRP irp;
+        {
+            std::lock_guard g(toy.mu);
+            ASSERT_FALSE(toy.reads.empty()) << "no read with the minidriver";
+            irp = toy.reads.front();
+            toy.reads.pop_front();
+        }
+        ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+        auto *sp = IoGetCurrentIrpStackLocation(irp);
+        ASSERT_GE(sp->Parameters.DeviceIoControl.OutputBufferLength, report.size());
+        if (!report.empty())
+            std::memcpy(irp->UserBuffer, report.data(), report.size());
+        complete(irp, status, NT_SUCCESS(status) ? report.size() : 0);
+    }
+    size_t toy_reads() {
+        std::lock_guard g(toy.mu);
+        return toy.reads.size();
+    }
+
+    // The problems so far, the kernel reset so that teardown sees only later ones.
+    std::vector<std::string> take_problems() {
+        sim::delete_device(pdo);
+        std::vector<std::string> found = sim::problems();
+        sim::reset();
+        pdo = sim::create_device(bus->get(), 0);
+        return found;
+    }
+
+    Toy toy;
+    std::unique_ptr<sim::DriverObject> driver, bus;
+    PDEVICE_OBJECT pdo = nullptr;
+};
+
+TEST_F(SimHidClass, RegistrationChecksRevisionAndDriverObject) {
+    struct Case {
+        const char *name;
+        ULONG revision;
+        bool driver;
+        NTSTATUS expected;
+    } cases[] = {
+        {"revision 0", 0, true, STATUS_REVISION_MISMATCH},
+        {"revision 2", 2, true, STATUS_REVISION_MISMATCH},
+        {"no driver object", HID_REVISION, false, STATUS_INVALID_PARAMETER},
+        {"HID_REVISION", HID_REVISION, true, STATUS_SUCCESS},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HID_MINIDRIVER_REGISTRATION reg{};
+        reg.Revision = c.revision;
+        reg.DriverObject = c.driver ? driver->get() : nullptr;
+        reg.DeviceExtensionSize = 40;
+        reg.DevicesArePolled = FALSE;
+        EXPECT_EQ(HidRegisterMinidriver(&reg), c.expected);
+        EXPECT_EQ(sim::hid_minidriver().has_value(), NT_SUCCESS(c.expected)) << "a refused registration is not kept";
+    }
+    EXPECT_EQ(HidRegisterMinidriver(nullptr), STATUS_INVALID_PARAMETER);
+    std::optional<sim::HidMinidriver> kept = sim::hid_minidriver();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->driver, driver->get());
+    EXPECT_EQ(kept->extension_size, 40u);
+    EXPECT_FALSE(kept->polled);
+    sim::delete_device(pdo);
+    sim::reset();
+    pdo = sim::create_device(bus->get(), 0);
+    EXPECT_FALSE(sim::hid_minidriver()) << "reset forgets the registration";
+}
+
+TEST_F(SimHidClass, RegistrationPutsTheClassDriversRoutinesInTheMinidriversPlace) {
+    PDRIVER_DISPATCH close_before = driver->get()->MajorFunction[IRP_MJ_CLOSE];
+    ASSERT_EQ(register_toy(), STATUS_SUCCESS);
+    // Twice, as a driver loaded again would: the minidriver's own routines stay kept.
+    ASSERT_EQ(register_toy(), STATUS_SUCCESS);
+    std::optional<sim::HidMinidriver> kept = sim::hid_minidriver();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->major[IRP_MJ_INTERNAL_DEVICE_CONTROL], toy_internal);
+    EXPECT_EQ(kept->major[IRP_MJ_PNP], toy_pnp);
+    EXPECT_EQ(kept->major[IRP_MJ_CLOSE], close_before);
+    EXPECT_EQ(kept->add_device, toy_add_device);
+    EXPECT_NE(driver->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], toy_internal);
+    EXPECT_NE(driver->get()->MajorFunction[IRP_MJ_PNP], toy_pnp);
+    EXPECT_NE(driver->get()->DriverExtension->AddDevice, toy_add_device);
+
+    // The PnP manager's way in: AddDevice and a request through IofCallDriver
+    // still reach the minidriver, through the class driver.
+    ASSERT_EQ(driver->get()->DriverExtension->AddDevice(driver->get(), pdo), STATUS_SUCCESS);
+    ASSERT_NE(toy.added, nullptr);
+    EXPECT_EQ(pdo->AttachedDevice, toy.added);
+    EXPECT_TRUE(toy.mini_extension_was_zero);
+    {
+        sim::Request r(toy.added, {.major = IRP_MJ_PNP});
+        EXPECT_EQ(r.send(), STATUS_SUCCESS);
+        EXPECT_EQ(r.information(), 7u) << "answered by the toy's own PnP routine";
+    }
+    sim::delete_device(toy.added);
+}
+
+TEST_F(SimHidClass, MakesTheDeviceWithItsExtensionInFrontOfTheMinidrivers) {
+    {
+        sim::HidClassDevice none(pdo);
+        EXPECT_EQ(none.status(), STATUS_NO_SUCH_DEVICE) << "nothing registered";
+        EXPECT_EQ(none.device(), nullptr);
+    }
+    ASSERT_EQ(register_toy(), STATUS_SUCCESS);
+    {
+        sim::HidClassDevice hid(pdo);
+        ASSERT_EQ(hid.status(), STATUS_SUCCESS) << hid.failure();
+        EXPECT_EQ(toy.added, hid.device());
+        EXPECT_TRUE(toy.mini_extension_was_zero);
+        PHID_DEVICE_EXTENSION hx = hid.hid_extension();
+        EXPECT_EQ(hx->PhysicalDeviceObject, pdo);
+        EXPECT_EQ(hx->NextDeviceObject, pdo);
+        EXPECT_EQ(hid.mini_extension<ToyExtension>(), static_cast<void *>(hx + 1));
+        EXPECT_EQ(hid.device()->Flags & DO_DEVICE_INITIALIZING, 0u);
+    }
+    EXPECT_EQ(pdo->AttachedDevice, nullptr) << "the device is gone with its owner";
+    toy.add_device_status = STATUS_INSUFFICIENT_RESOURCES;
+    sim::HidClassDevice refused(pdo);
+    EXPECT_EQ(refused.status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(refused.device(), nullptr);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
+TEST_F(SimHidClass, InterrogationFailsTheDeviceAtTheFirstFailure) {
+    struct Case {
+        const char *name;
+        void (*set)(Toy &);
+        NTSTATUS expected;
+        size_t requests; // sent before the device failed
+        const char *failure;
+    } cases[] = {
+        {"a good minidriver", [](Toy &) {}, STATUS_SUCCESS, 3, ""},
+        {"the HID descriptor refused", [](Toy &t) { t.descriptor_status = STATUS_DEVICE_NOT_READY; },
+         STATUS_DEVICE_NOT_READY, 1, "IOCTL_HID_GET_DEVICE_DESCRIPTOR"},
+        {"a HID descriptor of 8 bytes", [](Toy &t) { t.hid_descriptor = hex("09 21 11 01 00 01 22 24"); },
+         STATUS_DEVICE_DATA_ERROR, 1, "HID descriptor of 8 bytes"},
+        {"a HID descriptor without a report descriptor", [](Toy &t) { t.hid_descriptor = hex("09 21 11 01 00 01 23 24 00"); },
+         STATUS_DEVICE_DATA_ERROR, 1, "no report descriptor"},
+        {"the attributes refused", [](Toy &t) { t.attributes_status = STATUS_BUFFER_TOO_SMALL; },
+         STATUS_BUFFER_TOO_SMALL, 2, "IOCTL_HID_GET_DEVICE_ATTRIBUTES"},
+        {"a report descriptor shorter than announced", [](Toy &t) { t.report_descriptor_cut = 1; },
+         STATUS_DEVICE_DATA_ERROR, 3, "announced"},
+        {"a report descriptor that does not parse",
+         [](Toy &t) { t.report_descriptor = hex("05 01 09 02 A1 01 85 00 75 08 95 03 81 06 C0"); },
+         STATUS_DEVICE_DATA_ERROR, 3, "report ID 0 at offset 6"},
+    };
+    ASSERT_EQ(register_toy(), STATUS_SUCCESS);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard g(toy.mu);
+            toy.hid_descriptor.clear();
+            toy.descriptor_status = toy.attributes_status = STATUS_SUCCESS;
+            toy.report_descriptor = kToyDescriptor;
+            toy.report_descriptor_cut = 0;
+            toy.ioctls.clear();
+            toy.output_lengths.clear();
+        }
+        c.set(toy);
+        sim::HidClassDevice hid(pdo);
+        EXPECT_EQ(hid.interrogate(), c.expected);
+        EXPECT_EQ(hid.status(), c.expected);
+        EXPECT_THAT(hid.failure(), HasSubstr(c.failure));
+        const ULONG order[] = {IOCTL_HID_GET_DEVICE_DESCRIPTOR, IOCTL_HID_GET_DEVICE_ATTRIBUTES,
+                               IOCTL_HID_GET_REPORT_DESCRIPTOR};
+        EXPECT_EQ(toy.ioctls, std::vector<ULONG>(order, order + c.requests));
+        if (c.expected == STATUS_SUCCESS) {
+            EXPECT_EQ(toy.output_lengths, (std::vector<ULONG>{9, 32, ULONG(kToyDescriptor.size())}))
+                << "the report descriptor is asked for with the length the HID descriptor announced";
+            EXPECT_EQ(hid.report_descriptor(), kToyDescriptor);
+            EXPECT_EQ(hid.attributes().VendorID, 0x1234);
+            ASSERT_EQ(hid.info().collections.size(), 2u);
+            EXPECT_EQ(hid.info().collections[1].usage_page, 0x0C);
+        }
+    }
+}
+
+class SimHidClassReads : public SimHidClass {
+protected:
+    void SetUp() override {
+        SimHidClass::SetUp();
+        ASSERT_EQ(register_toy(), STATUS_SUCCESS);
+        hid = std::make_unique<sim::HidClassDevice>(pdo);
+        ASSERT_EQ(hid->interrogate(), STATUS_SUCCESS) << hid->failure();
+    }
+    void TearDown() override {
+        hid.reset();
+        SimHidClass::TearDown();
+    }
+    std::unique_ptr<sim::HidClassDevice> hid;
+};
+
+TEST_F(SimHidClassReads, ReadsAreSentAgainOnceTheirReportIsTaken) {
+    hid->start_reading();
+    EXPECT_EQ(hid->reads_outstanding(), 2u);
+    ASSERT_EQ(toy_reads(), 2u);
+    {
+        std::lock_guard g(toy.mu);
+        EXPECT_EQ(toy.output_lengths.back(), 4u) << "a read's buffer holds the longest input report";
+    }
+    deliver(hex("01 10 20 30"));
+    deliver(hex("02 7F"));
+    deliver(hex("01 01 02 03"));
+    EXPECT_EQ(toy_reads(), 2u) << "each read goes back to the minidriver from its completion";
+    std::vector<sim::HidDelivered> got = hid->take_reports();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].collection, 0u);
+    EXPECT_EQ(got[0].bytes, hex("01 10 20 30"));
+    EXPECT_EQ(got[1].collection, 1u);
+    EXPECT_EQ(got[1].bytes, hex("02 7F"));
+    EXPECT_EQ(got[2].collection, 0u);
+    EXPECT_TRUE(hid->take_reports().empty());
+    EXPECT_TRUE(hid->stop_reading());
+    EXPECT_EQ(toy_reads(), 0u);
+    EXPECT_EQ(hid->reads_outstanding(), 0u);
+    EXPECT_EQ(hid->reads_failed(), 0u) << "cancelled reads are not failures";
+}
+
+TEST_F(SimHidClassReads, ReportsThatDoNotFitTheDescriptorAreNotDelivered) {
+    hid->start_reading();
+    deliver(hex("01 10 20"));    // report 1 is 4 bytes
+    deliver(hex("02 7F 00"));    // report 2 is 2 bytes
+    deliver(hex("03 00 00"));    // report 3 is output only
+    deliver(hex("09 00"));       // no report 9
+    deliver(hex("01 10 20 30")); // and a good one still arrives
+    std::vector<sim::HidDelivered> got = hid->take_reports();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].bytes, hex("01 10 20 30"));
+    EXPECT_EQ(toy_reads(), 2u);
+    hid.reset();
+    EXPECT_THAT(take_problems(), ElementsAre(HasSubstr("input report 1 of 3 bytes, the report descriptor says 4"),
+                                             HasSubstr("input report 2 of 3 bytes, the report descriptor says 2"),
+                                             HasSubstr("report ID 3 is no input report"),
+                                             HasSubstr("report ID 9 is no input report")));
+}
+
+TEST_F(SimHidClassReads, FailedReadsWaitForResendAndCancelledOnesStay) {
+    hid->start_reading();
+    deliver({}, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(hid->reads_failed(), 1u);
+    EXPECT_EQ(toy_reads(), 1u) << "a failed read is parked, not sent again";
+    // A minidriver that fails every read at once: resending must not recurse.
+    toy.fail_reads = STATUS_DEVICE_NOT_CONNECTED;
+    hid->resend_failed();
+    EXPECT_EQ(hid->reads_failed(), 2u);
+    toy.fail_reads = STATUS_SUCCESS;
+    hid->resend_failed();
+    EXPECT_EQ(toy_reads(), 2u);
+    // The minidriver cancels one read of its own accord: it is not sent again.
+    PIRP irp;
+    {
+        std::lock_guard g(toy.mu);
+        irp = toy.reads.front();
+    }
+    IoCancelIrp(irp);
+    EXPECT_EQ(toy_reads(), 1u);
+    EXPECT_EQ(hid->reads_outstanding(), 1u);
+    hid->resend_failed();
+    EXPECT_EQ(toy_reads(), 1u) << "a cancelled read is not a failed one";
+    EXPECT_EQ(hid->reads_failed(), 2u);
+}
+
+TEST_F(SimHidClassReads, WritesArriveAsTransferPacketsInUserBuffer) {
+    const ULONG codes[] = {IOCTL_HID_WRITE_REPORT, IOCTL_HID_SET_OUTPUT_REPORT, IOCTL_HID_SET_FEATURE};
+    for (ULONG code : codes) {
+        SCOPED_TRACE(code);
+        toy.writes.clear();
+        sim::HidWriteResult r = hid->write(hex("03 0A 0B"), code);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 3u);
+        ASSERT_EQ(toy.writes.size(), 1u);
+        EXPECT_EQ(toy.writes[0].ioctl, code);
+        EXPECT_EQ(toy.writes[0].report, hex("03 0A 0B"));
+        EXPECT_EQ(toy.writes[0].report_id, 3);
+        EXPECT_EQ(toy.writes[0].input_length, sizeof(HID_XFER_PACKET));
+    }
+}
+
+TEST_F(SimHidClassReads, ThreadedReportsFromAnotherThreadWhileTheTestTakesAndWrites) {
+    hid->start_reading();
+    constexpr int kReports = 300;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::thread completer([&] {
+        for (int sent = 0; sent < kReports && std::chrono::steady_clock::now() < give_up;) {
+            PIRP irp = nullptr;
+            {
+                std::lock_guard g(toy.mu);
+                if (!toy.reads.empty()) {
+                    irp = toy.reads.front();
+                    toy.reads.pop_front();
+                }
+            }
+            if (!irp) {
+                std::this_thread::yield();
+                continue;
+            }
+            IoSetCancelRoutine(irp, nullptr);
+            Bytes report = sent % 2 ? hex("02 00") : hex("01 00 00 00");
+            report[1] = uint8_t(sent);
+            std::memcpy(irp->UserBuffer, report.data(), report.size());
+            complete(irp, STATUS_SUCCESS, report.size());
+            ++sent;
+        }
+    });
+    std::vector<sim::HidDelivered> got;
+    while (got.size() < kReports && std::chrono::steady_clock::now() < give_up) {
+        for (sim::HidDelivered &d : hid->take_reports())
+            got.push_back(std::move(d));
+        EXPECT_EQ(hid->write(hex("03 01 02")).status, STATUS_SUCCESS);
+    }
+    completer.join();
+    ASSERT_EQ(got.size(), size_t(kReports)) << "reads stopped coming back to the minidriver";
+    for (int i = 0; i < kReports; ++i) {
+        EXPECT_EQ(got[i].collection, size_t(i % 2)) << i;
+        EXPECT_EQ(got[i].bytes[1], uint8_t(i)) << "in the order of their completions";
+    }
+    EXPECT_TRUE(hid->stop_reading());
+}
+
+TEST_F(SimHidClassReads, ThreadedStopReadingCancelsReadsStillPending) {
+    hid->start_reading();
+    std::thread other([&] { deliver(hex("01 00 00 00")); });
+    other.join();
+    ASSERT_EQ(toy_reads(), 2u);
+    EXPECT_TRUE(hid->stop_reading(2000));
+    EXPECT_EQ(toy_reads(), 0u);
+    EXPECT_EQ(hid->reads_outstanding(), 0u);
+    EXPECT_EQ(hid->take_reports().size(), 1u);
+    // Started again, the same reads go out again.
+    hid->start_reading();
+    EXPECT_EQ(toy_reads(), 2u);
+}
+
+} // namespace
