@@ -13,9 +13,11 @@
 
 #include "platform/sim/hid_class.h"
 #include "platform/sim/io.h"
+#include "platform/sim/usb_device.h"
 #include "tests/support/bytes.h"
 #include "tests/support/sim_test.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using test_bytes::Bytes;
@@ -513,6 +515,98 @@ TEST_F(SimHidClassReads, ThreadedStopReadingCancelsReadsStillPending) {
     // Started again, the same reads go out again.
     hid->start_reading();
     EXPECT_EQ(toy_reads(), 2u);
+}
+
+// ---------------------------------------------------------------- the bus completes at DISPATCH_LEVEL
+// Above the USB stack, completion routines of transfers run at DISPATCH_LEVEL,
+// as under a real host controller's DPC: what they may not do there is
+// reported, what they may (signal an event) works.
+struct BusCompletion {
+    KEVENT done;
+    KIRQL irql = 0xFF;
+    bool allocate_paged = false;
+};
+
+NTSTATUS NTAPI bus_transfer_done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto &c = *static_cast<BusCompletion *>(context);
+    c.irql = KeGetCurrentIrql();
+    if (c.allocate_paged) {
+        if (PVOID p = ExAllocatePoolWithTag(PagedPool, 16, 0))
+            ExFreePoolWithTag(p, 0);
+    }
+    (void)irp;
+    KeSetEvent(&c.done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class SimBusIrql : public SimTest {};
+
+TEST_F(SimBusIrql, TransfersCompleteAtDispatchLevel) {
+    struct Case {
+        const char *name;
+        bool allocate_paged;
+        const char *reported; // nullptr: nothing
+    } cases[] = {
+        {"a routine that only signals an event", false, nullptr},
+        {"a routine that allocates paged pool", true, "paged pool requested at DISPATCH_LEVEL"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> found;
+        {
+            sim::UsbDevice dev;
+            UCHAR buffer[18] = {};
+            URB urb{};
+            urb.UrbControlTransfer.Hdr = {sizeof(struct _URB_CONTROL_TRANSFER), URB_FUNCTION_CONTROL_TRANSFER};
+            urb.UrbControlTransfer.TransferFlags =
+                USBD_DEFAULT_PIPE_TRANSFER | USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN;
+            urb.UrbControlTransfer.TransferBufferLength = sizeof buffer;
+            urb.UrbControlTransfer.TransferBuffer = buffer;
+            const UCHAR get_device_descriptor[8] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0};
+            std::memcpy(urb.UrbControlTransfer.SetupPacket, get_device_descriptor, 8);
+
+            BusCompletion done;
+            done.allocate_paged = c.allocate_paged;
+            KeInitializeEvent(&done.done, NotificationEvent, FALSE);
+            PIRP irp = IoAllocateIrp(dev.pdo()->StackSize, FALSE);
+            ASSERT_NE(irp, nullptr);
+            PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+            sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            sp->Parameters.Others.Argument1 = &urb;
+            IoSetCompletionRoutine(irp, bus_transfer_done, &done, TRUE, TRUE, TRUE);
+            IofCallDriver(dev.pdo(), irp);
+            EXPECT_EQ(KeWaitForSingleObject(&done.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+            EXPECT_EQ(buffer[1], USB_DEVICE_DESCRIPTOR_TYPE);
+            EXPECT_EQ(done.irql, DISPATCH_LEVEL);
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller gets its own IRQL back";
+            IoFreeIrp(irp);
+        }
+        found = sim::problems();
+        sim::reset();
+        if (c.reported)
+            EXPECT_THAT(found, Contains(HasSubstr(c.reported)));
+        else
+            EXPECT_TRUE(found.empty()) << found.front();
+    }
+}
+
+TEST_F(SimBusIrql, RaisingAndLoweringAreChecked) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KIRQL ignored;
+    KeRaiseIrql(APC_LEVEL, &ignored); // lower than where it stands
+    KeLowerIrql(old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KeLowerIrql(DISPATCH_LEVEL); // higher than where it stands
+    KeLowerIrql(PASSIVE_LEVEL);
+    std::vector<std::string> found = sim::problems();
+    sim::reset();
+    EXPECT_THAT(found, ElementsAre(HasSubstr("KeRaiseIrql: to 1 from the higher IRQL 2"),
+                                   HasSubstr("KeLowerIrql: to 2 from the lower IRQL 0")));
 }
 
 } // namespace

@@ -87,6 +87,26 @@ ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return now_100ns(); }
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return t_irql; }
 
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    if (NewIrql < t_irql)
+        sim::report_problem("KeRaiseIrql: to " + std::to_string(NewIrql) + " from the higher IRQL " +
+                            std::to_string(t_irql));
+    if (NewIrql > DISPATCH_LEVEL)
+        sim::report_problem("KeRaiseIrql: to " + std::to_string(NewIrql) + ", above DISPATCH_LEVEL");
+    *OldIrql = t_irql;
+    t_irql = NewIrql;
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_irql)
+        sim::report_problem("KeLowerIrql: to " + std::to_string(NewIrql) + " from the lower IRQL " +
+                            std::to_string(t_irql));
+    else if (t_spin_count > 0 && NewIrql < DISPATCH_LEVEL)
+        sim::report_problem("KeLowerIrql: below DISPATCH_LEVEL while the thread holds " +
+                            std::to_string(t_spin_count) + " spin lock(s)");
+    t_irql = NewIrql;
+}
+
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {

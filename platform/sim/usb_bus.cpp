@@ -397,7 +397,13 @@ void complete_urb(PIRP irp, USBD_STATUS usbd) {
     urb->UrbHeader.Status = usbd;
     if (!USBD_SUCCESS(usbd) && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    // The host controller's driver completes transfers from its DPC: the
+    // completion routines above run at DISPATCH_LEVEL, and whatever they do
+    // that needs PASSIVE_LEVEL is reported here as it would fail there.
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     complete_with(irp, nt_status(usbd));
+    KeLowerIrql(irql);
 }
 
 void complete_read(PIRP irp, const std::vector<uint8_t> &report) {

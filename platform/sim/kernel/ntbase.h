@@ -189,6 +189,8 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 extern "C" {
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+NTKERNELAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 }
 
 // ---------------------------------------------------------------- time
