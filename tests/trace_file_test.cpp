@@ -62,6 +62,52 @@ TEST(TraceFile, MalformedLinesAreLocated)
     EXPECT_EQ(parse_trace("86400000 01").at(0).t_ms, 86400000u) << "a day exactly is allowed";
 }
 
+TEST(TraceFile, WriteLinesAreEventsOfTheirOwn)
+{
+    std::string text = "0 01 00 00\n"
+                       "1500 write f0 08 03 00   # what mivo-ctl --at 1500 profile 3 prints\n"
+                       "1500 WRITE F0FF01\n"
+                       "1510 write 04";
+    for (int i = 1; i < 64; i++) text += " 00";
+    std::vector<TraceEvent> events = parse_trace(text, "ctl.trace");
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].kind, TraceEvent::Kind::Input);
+    EXPECT_EQ(events[1].kind, TraceEvent::Kind::Write);
+    EXPECT_EQ(events[1].t_ms, 1500u);
+    EXPECT_EQ(events[1].bytes, hex("F0 08 03 00"));
+    EXPECT_EQ(events[2].kind, TraceEvent::Kind::Write) << "'write' may be written in any case, like the hex";
+    EXPECT_EQ(events[2].bytes, hex("F0 FF 01"));
+    EXPECT_EQ(events[3].bytes.size(), 64u) << "a written report may be as long as a full-speed report";
+
+    const struct {
+        const char *text;
+        const char *message;
+    } bad[] = {
+        {"10 write", "no report bytes after 'write'"},
+        {"10 write   # nothing", "no report bytes after 'write'"},
+        {"10 write f0 8", "bad hex '8': bytes are pairs of hex digits (e.g. 0A)"},
+        {"10 write f0 0x08", "bad hex '0x08'"},
+        {"10 wirte f0 08", "bad hex 'wirte' (a write is '<time> write <hex bytes>')"},
+        {"10 writes f0 08", "bad hex 'writes' (a write is '<time> write <hex bytes>')"},
+        {"10 write f0 write", "bad hex 'write': bytes are pairs of hex digits (e.g. 0A)"},
+        {"10 f0 write", "bad hex 'write': bytes are pairs of hex digits (e.g. 0A)"},
+        {"10 012", "bad hex '012': bytes are pairs of hex digits (e.g. 0A)"},
+        {"10 write 0102030405060708091011121314151617181920212223242526272829303132"
+         "333435363738394041424344454647484950515253545556575859606162636465",
+         "too many bytes: 65 (a written report has at most 64)"},
+        {"10 write f0 01\n5 write f0 01", "time goes backwards: 5 ms after 10 ms on line 1"},
+    };
+    for (const auto &c : bad) {
+        SCOPED_TRACE(c.text);
+        try {
+            parse_trace(c.text, "ctl.trace");
+            ADD_FAILURE() << "accepted";
+        } catch (const TraceParseError &e) {
+            EXPECT_EQ(e.message, c.message);
+        }
+    }
+}
+
 TEST(ReportFormat, DecodesEveryKindOfReport)
 {
     const struct {

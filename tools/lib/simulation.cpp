@@ -1,9 +1,11 @@
 #include "tools/lib/simulation.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "driver/driver.h"
 #include "hid/hid.h"
+#include "platform/sim/hid_class.h"
 #include "platform/sim/io.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/usb_device.h"
@@ -16,36 +18,20 @@ namespace {
 constexpr uint64_t kStepMs = 10;      // the HID worker's longest wait between steps
 constexpr uint64_t kTailMs = 1000;    // how long a session runs on after its last report
 
-class Session;
-
-// The reader's read requests: IRPs it allocated itself, as the HID class driver
-// does, each with a buffer and a completion routine of the reader's.
-struct ReadSlot {
-    Session *session = nullptr;
-    PIRP irp = nullptr;
-    std::vector<uint8_t> buffer;
-};
-
-// The minidriver's entry for reads, standing in for its internal-device-control
-// dispatch: what that does with IOCTL_HID_READ_REPORT for a started device,
-// minus the wake-up of a worker that does not exist here (the session runs the
-// steps itself).
-NTSTATUS NTAPI read_dispatch(PDEVICE_OBJECT device, PIRP irp)
+// The controller's report descriptor as the session's controller declares it.
+// The driver hands report 3 on as the 7-byte image it keeps (a bitmap of up
+// to 48 buttons), while the controller's own descriptor declares its two
+// buttons in one byte, a length the class driver checks and refuses. Until the
+// two agree, the session's controller declares the padding up to six bytes;
+// everything else is the controller's own.
+std::vector<uint8_t> session_report_descriptor()
 {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-        location->Parameters.DeviceIoControl.IoControlCode != IOCTL_HID_READ_REPORT) {
-        irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NOT_SUPPORTED;
-    }
-    IoMarkIrpPending(irp);
-    MIVO_queue_read(MIVO_device_extension(device), irp);
-    return STATUS_PENDING;
+    std::vector<uint8_t> d = sim::UsbDevice::standard_report_descriptor();
+    static const uint8_t padding[] = {0x95, 0x06, 0x81, 0x03}; // Report Count (6); Input (Constant)
+    auto at = std::search(d.begin(), d.end(), std::begin(padding), std::end(padding));
+    if (at != d.end()) at[1] = 6 * 8 - 2;
+    return d;
 }
-
-IO_COMPLETION_ROUTINE read_completed;
 
 class Session {
 public:
@@ -62,39 +48,54 @@ public:
         saved_led_flag_ = LedFlag;
         LedFlag = options_.led_flag;
 
+        // What driver entry registers; the session stands in for AddDevice
+        // and the start below, so none is registered.
         driver_ = std::make_unique<sim::DriverObject>();
-        driver_->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = read_dispatch;
-        usb_ = std::make_unique<sim::UsbDevice>();
-        hid_device_ = sim::create_hid_device(driver_->get(), sizeof(DEVICE_EXTENSION), usb_->pdo());
-        if (hid_device_ == nullptr) return false;
+        driver_->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MIVO_DispatchIntDevice;
+        HID_MINIDRIVER_REGISTRATION registration{};
+        registration.Revision = HID_REVISION;
+        registration.DriverObject = driver_->get();
+        registration.RegistryPath = driver_->registry_path();
+        registration.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
+        registration.DevicesArePolled = FALSE;
+        if (!NT_SUCCESS(HidRegisterMinidriver(&registration))) return fail("HidRegisterMinidriver refused the driver");
+
+        sim::UsbDeviceOptions device_options;
+        device_options.report_descriptor = session_report_descriptor();
+        usb_ = std::make_unique<sim::UsbDevice>(device_options);
+        sim::HidClassOptions class_options;
+        class_options.reads = options_.reads;
+        class_options.read_buffer = options_.read_buffer_bytes;
+        hid_ = std::make_unique<sim::HidClassDevice>(usb_->pdo(), class_options);
+        if (!NT_SUCCESS(hid_->status())) return fail("HID class driver: " + hid_->failure());
 
         // What device addition and a completed USB start leave behind.
-        dx_ = sim::mini_extension<DEVICE_EXTENSION>(hid_device_);
+        dx_ = hid_->mini_extension<DEVICE_EXTENSION>();
+        PDEVICE_OBJECT self = hid_->device();
         dx_->IoCount = 1;
         KeInitializeEvent(&dx_->RemoveEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&dx_->NewInputEvent, SynchronizationEvent, FALSE);
         InitializeListHead(&dx_->ReadQueue);
         KeInitializeSpinLock(&dx_->ReadQueueLock);
         dx_->RegistryPath = *driver_->registry_path(); // borrowed: the driver object outlives the session
-        dx_->Self = hid_device_;
-        dx_->LowerDeviceObject = sim::hid_extension(hid_device_)->NextDeviceObject;
+        dx_->Self = self;
+        dx_->LowerDeviceObject = hid_->hid_extension()->NextDeviceObject;
         dx_->ControlPipe = sim::kUsbDefaultPipe; // as if the device descriptor had been read
-        dx_->DeviceState = DEVICE_STATE_STARTED;
+        // Borrowed as well: the session's copy outlives every request.
+        device_report_descriptor_ = usb_->report_descriptor();
+        dx_->DeviceReportDescriptor = device_report_descriptor_.data();
+        dx_->DeviceReportDescriptorLength = USHORT(device_report_descriptor_.size());
+        dx_->ReportDescriptorLength = USHORT(VIRTUAL_REPORT_DESCRIPTOR_LENGTH + device_report_descriptor_.size());
+        MIVO_device_state_set(dx_, DEVICE_STATE_STARTED);
         led_ = usb_->led() ? 1 : 0;
         led_log_seen_ = usb_->led_log().size();
 
         MIVO_InitState(dx_);
-        dx_->ReloadRequested = 0;
         note_profile(result_.timeline);
 
-        slots_.resize(options_.reads);
-        for (ReadSlot &slot : slots_) {
-            slot.session = this;
-            slot.buffer.assign(options_.read_buffer_bytes, 0);
-            slot.irp = IoAllocateIrp(hid_device_->StackSize, FALSE);
-            if (slot.irp == nullptr) return false;
-            issue(slot);
-        }
+        if (!NT_SUCCESS(hid_->interrogate())) return fail("HID class driver: " + hid_->failure());
+        result_.report_descriptor = hid_->report_descriptor();
+        hid_->start_reading();
         return true;
     }
 
@@ -105,15 +106,19 @@ public:
         size_t next = 0;
         uint64_t tick = 0;
         for (;;) {
+            // Writes due by this step, in file order, up to the next device report.
+            while (next < input.size() && input[next].kind == TraceEvent::Kind::Write && input[next].t_ms <= tick &&
+                   input[next].t_ms <= end) {
+                write(input[next++]);
+            }
             uint64_t t = tick;
             const TraceEvent *event = nullptr;
-            if (next < input.size() && input[next].t_ms <= tick) {
+            if (next < input.size() && input[next].kind == TraceEvent::Kind::Input && input[next].t_ms <= tick) {
                 event = &input[next++];
                 t = event->t_ms;
             }
             if (t > end) break;
-            sim::clock_set(sim::kDefaultStart + t * MS_TO_INTERRUPT_TIME);
-            now_ms_ = t;
+            set_time(t);
             if (event != nullptr) {
                 MIVO_raw_input_store(dx_, event->bytes.data(), ULONG(event->bytes.size()));
                 result_.timeline.push_back({TimelineEntry::Kind::Input, t, event->bytes, 0, event->label});
@@ -123,43 +128,45 @@ public:
         }
     }
 
-    void on_read_completed(ReadSlot &slot)
-    {
-        NTSTATUS status = slot.irp->IoStatus.Status;
-        if (NT_SUCCESS(status)) {
-            size_t n = std::min<size_t>(slot.irp->IoStatus.Information, slot.buffer.size());
-            result_.timeline.push_back(
-                {TimelineEntry::Kind::Report, now_ms_, std::vector<uint8_t>(slot.buffer.begin(), slot.buffer.begin() + n)});
-        }
-        // The class driver sends the read again at once; a cancelled read means
-        // the device is going away.
-        if (status != STATUS_CANCELLED && !stopping_) issue(slot);
-    }
-
     SimulationResult finish()
     {
         teardown();
-        result_.problems = sim::problems();
+        std::vector<std::string> found = sim::problems();
+        result_.problems.insert(result_.problems.end(), found.begin(), found.end());
         return std::move(result_);
     }
 
 private:
-    void issue(ReadSlot &slot)
+    bool fail(std::string why)
     {
-        IoReuseIrp(slot.irp, STATUS_SUCCESS);
-        slot.irp->UserBuffer = slot.buffer.data();
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
-        next->Parameters.DeviceIoControl.OutputBufferLength = ULONG(slot.buffer.size());
-        next->Parameters.DeviceIoControl.InputBufferLength = 0;
-        IoSetCompletionRoutine(slot.irp, read_completed, &slot, TRUE, TRUE, TRUE);
-        IoCallDriver(hid_device_, slot.irp);
+        result_.problems.push_back(std::move(why));
+        return false;
+    }
+
+    void set_time(uint64_t t)
+    {
+        sim::clock_set(sim::kDefaultStart + t * MS_TO_INTERRUPT_TIME);
+        now_ms_ = t;
+    }
+
+    void write(const TraceEvent &event)
+    {
+        set_time(event.t_ms);
+        sim::HidWriteResult r = hid_->write(event.bytes, IOCTL_HID_WRITE_REPORT);
+        TimelineEntry e{TimelineEntry::Kind::Write, now_ms_, event.bytes};
+        e.status = uint32_t(r.status);
+        e.written = r.information;
+        result_.timeline.push_back(std::move(e));
+        // The LED command switches the LED from the writing thread.
+        note_led(result_.timeline);
+        take_reports();
     }
 
     void step()
     {
+        hid_->resend_failed();
         size_t first_of_step = result_.timeline.size();
+        if (MIVO_take_reload(dx_)) MIVO_InitState(dx_);
         MIVO_hid_step(dx_);
         result_.steps++;
         result_.step_times.push_back(now_ms_);
@@ -169,14 +176,27 @@ private:
         // are handed out, so their changes go in front of this step's reports.
         std::vector<TimelineEntry> changes;
         note_profile(changes);
+        note_led(changes);
+        result_.timeline.insert(result_.timeline.begin() + std::ptrdiff_t(first_of_step), changes.begin(),
+                                changes.end());
+        take_reports();
+    }
+
+    void take_reports()
+    {
+        for (sim::HidDelivered &d : hid_->take_reports()) {
+            result_.timeline.push_back({TimelineEntry::Kind::Report, now_ms_, std::move(d.bytes)});
+        }
+    }
+
+    void note_led(std::vector<TimelineEntry> &into)
+    {
         std::vector<sim::LedChange> log = usb_->led_log();
         for (; led_log_seen_ < log.size(); led_log_seen_++) {
             int on = log[led_log_seen_].on ? 1 : 0;
-            if (on != led_) changes.push_back({TimelineEntry::Kind::Led, now_ms_, {}, on});
+            if (on != led_) into.push_back({TimelineEntry::Kind::Led, now_ms_, {}, on});
             led_ = on;
         }
-        result_.timeline.insert(result_.timeline.begin() + std::ptrdiff_t(first_of_step), changes.begin(),
-                                changes.end());
     }
 
     // The profile the next pass maps with, when it is not the one noted last.
@@ -204,18 +224,12 @@ private:
     {
         if (torn_down_) return;
         torn_down_ = true;
-        stopping_ = true;
+        if (hid_ != nullptr && !hid_->stop_reading()) fail("HID class driver: a read never came back");
         if (dx_ != nullptr) {
-            MIVO_cancel_all_reads(dx_);
             MIVO_Led_Queue_Clear(dx_);
             MIVO_Delete_Profil(dx_);
         }
-        for (ReadSlot &slot : slots_) {
-            if (slot.irp != nullptr) IoFreeIrp(slot.irp);
-            slot.irp = nullptr;
-        }
-        if (hid_device_ != nullptr) sim::delete_device(hid_device_);
-        hid_device_ = nullptr;
+        hid_.reset(); // deletes the device object
         dx_ = nullptr;
         usb_.reset();
         driver_.reset();
@@ -227,9 +241,9 @@ private:
     SimulationResult result_;
     std::unique_ptr<sim::DriverObject> driver_;
     std::unique_ptr<sim::UsbDevice> usb_;
-    PDEVICE_OBJECT hid_device_ = nullptr;
+    std::unique_ptr<sim::HidClassDevice> hid_;
     PDEVICE_EXTENSION dx_ = nullptr;
-    std::vector<ReadSlot> slots_;
+    std::vector<uint8_t> device_report_descriptor_;
     uint64_t now_ms_ = 0;
     int led_ = 0;
     size_t led_log_seen_ = 0;
@@ -237,18 +251,8 @@ private:
     bool profile_noted_ = false;
     int profile_id_ = 0;
     std::u16string profile_name_;
-    bool stopping_ = false;
     bool torn_down_ = false;
 };
-
-NTSTATUS NTAPI read_completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    ReadSlot *slot = static_cast<ReadSlot *>(context);
-    (void)irp;
-    slot->session->on_read_completed(*slot);
-    // The IRP is the reader's own: it goes no further up.
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 } // namespace
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/kernel.h"
+#include "tools/lib/control.h"
 #include "tools/lib/report_format.h"
 
 namespace mivo::tools {
@@ -57,6 +59,12 @@ std::string jsonl_line(const TimelineEntry &e)
         j["profile"] = e.profile;
         j["name"] = e.label;
         break;
+    case TimelineEntry::Kind::Write:
+        j["write"] = hex_bytes(e.bytes);
+        j["command"] = control::describe(e.bytes);
+        j["result"] = status_name(e.status);
+        j["written"] = e.written;
+        break;
     case TimelineEntry::Kind::Input: return "";
     }
     return j.dump();
@@ -85,6 +93,11 @@ void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, b
         case TimelineEntry::Kind::Profile:
             out << time_column(e.t_ms) << padded("profile", kNameWidth) << e.profile << " \"" << e.label << "\"\n";
             break;
+        case TimelineEntry::Kind::Write:
+            out << time_column(e.t_ms) << padded("write", kNameWidth) << hex_bytes(e.bytes) << "  "
+                << control::describe(e.bytes) << ": " << status_name(e.status) << ", " << e.written << " byte"
+                << (e.written == 1 ? "" : "s") << " written\n";
+            break;
         case TimelineEntry::Kind::Report: {
             write_report(out, e);
             if (expand) break;
@@ -105,6 +118,33 @@ void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, b
         }
         }
     }
+}
+
+std::string status_name(uint32_t status)
+{
+    static const struct {
+        NTSTATUS status;
+        const char *name;
+    } names[] = {
+        {STATUS_SUCCESS, "STATUS_SUCCESS"},
+        {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+        {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+        {STATUS_INVALID_HANDLE, "STATUS_INVALID_HANDLE"},
+        {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+        {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+        {STATUS_DEVICE_NOT_READY, "STATUS_DEVICE_NOT_READY"},
+        {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
+        {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+        {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
+        {STATUS_DELETE_PENDING, "STATUS_DELETE_PENDING"},
+        {STATUS_CANCELLED, "STATUS_CANCELLED"},
+    };
+    for (const auto &n : names) {
+        if (uint32_t(n.status) == status) return n.name;
+    }
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", unsigned(status));
+    return buf;
 }
 
 } // namespace mivo::tools

@@ -15,6 +15,7 @@ namespace mivo::tools {
 //   {"t_ms":120,"report":"joystick","hex":"F1 68 01 ...", ...decoded fields}
 //   {"t_ms":120,"led":1}
 //   {"t_ms":120,"profile":3,"name":"Flight"}
+//   {"t_ms":120,"write":"F0 08 03 00","command":"profile 3","result":"STATUS_SUCCESS","written":4}
 // Device input is not an output of the virtual device: empty string.
 std::string jsonl_line(const TimelineEntry &entry);
 
@@ -22,10 +23,14 @@ std::string jsonl_line(const TimelineEntry &entry);
 void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline);
 
 // The readable timeline: one line per delivered report (time, name, decoded
-// fields), per LED change, per profile change and per device report fed in, with the labels of a
+// fields), per LED change, per profile change, per write and per device report fed in, with the labels of a
 // built-in script as headings. Unless expand is set, a run of identical
 // reports in a row (the mouse repeats every 10 ms while it moves) is printed
 // once, followed by a line that says how often and until when it repeated.
 void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, bool expand = false);
+
+// An NTSTATUS by its name for the ones a write can end with ("STATUS_SUCCESS",
+// "STATUS_INVALID_PARAMETER", ...), else "0xC0000001" style.
+std::string status_name(uint32_t status);
 
 } // namespace mivo::tools

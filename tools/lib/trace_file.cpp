@@ -1,5 +1,6 @@
 #include "tools/lib/trace_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -63,25 +64,46 @@ TraceEvent parse_line(std::string_view text, const std::string &file, int line)
     TraceEvent ev;
     ev.line = line;
     ev.t_ms = parse_time(words[0], file, line);
-    for (size_t w = 1; w < words.size(); w++) {
+    size_t first = 1;
+    // In any case, like the hex digits after it.
+    auto is_write = [](std::string_view w) {
+        return w.size() == 5 && std::equal(w.begin(), w.end(), "write", [](char a, char b) {
+                   return std::tolower(static_cast<unsigned char>(a)) == b;
+               });
+    };
+    if (words.size() > 1 && is_write(words[1])) {
+        ev.kind = TraceEvent::Kind::Write;
+        first = 2;
+    }
+    for (size_t w = first; w < words.size(); w++) {
         std::string_view word = words[w];
+        // A word that is no hex where "write" could stand is most likely a
+        // misspelt one.
+        bool letters = std::any_of(word.begin(), word.end(), [](char c) { return std::isalpha(c) && hex_digit(c) < 0; });
+        std::string hint = w == 1 && letters ? " (a write is '<time> write <hex bytes>')" : "";
         if (word.size() % 2 != 0) {
             throw TraceParseError(file, line,
-                                  "bad hex '" + std::string(word) + "': bytes are pairs of hex digits (e.g. 0A)");
+                                  "bad hex '" + std::string(word) + "'" +
+                                      (hint.empty() ? ": bytes are pairs of hex digits (e.g. 0A)" : hint));
         }
         for (size_t i = 0; i < word.size(); i += 2) {
             int hi = hex_digit(word[i]), lo = hex_digit(word[i + 1]);
             if (hi < 0 || lo < 0) {
-                throw TraceParseError(file, line, "bad hex '" + std::string(word) + "'");
+                throw TraceParseError(file, line, "bad hex '" + std::string(word) + "'" + hint);
             }
             ev.bytes.push_back(uint8_t(hi * 16 + lo));
         }
     }
-    if (ev.bytes.empty()) throw TraceParseError(file, line, "no report bytes after the time");
-    if (ev.bytes.size() > kMaxReportBytes) {
+    bool write = ev.kind == TraceEvent::Kind::Write;
+    if (ev.bytes.empty()) {
+        throw TraceParseError(file, line, write ? "no report bytes after 'write'" : "no report bytes after the time");
+    }
+    size_t most = write ? kMaxWriteBytes : kMaxReportBytes;
+    if (ev.bytes.size() > most) {
         throw TraceParseError(file, line,
-                              "too many bytes: " + std::to_string(ev.bytes.size()) + " (a device report has at most " +
-                                  std::to_string(kMaxReportBytes) + ")");
+                              "too many bytes: " + std::to_string(ev.bytes.size()) +
+                                  (write ? " (a written report has at most " : " (a device report has at most ") +
+                                  std::to_string(most) + ")");
     }
     return ev;
 }

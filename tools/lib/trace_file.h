@@ -1,10 +1,15 @@
-// Recorded device input for the simulator: one device report per line,
+// Recorded device input for the simulator, and what an application writes to
+// the virtual device: one event per line,
 //
-//     <time in ms> <hex bytes>      # comment
+//     <time in ms> <hex bytes>          # a device report
+//     <time in ms> write <hex bytes>    # a report written to the virtual device
 //
-// e.g. "120 01 2C 01 D4 FE 00 00". The time is a whole number of milliseconds
-// from the start of the session; the bytes are what the device sends on its
-// interrupt pipe, report ID first, 1 to 7 of them. Bytes are written as pairs of
+// e.g. "120 01 2C 01 D4 FE 00 00" or "1500 write f0 08 03 00" (what mivo-ctl
+// prints). The time is a whole number of milliseconds from the start of the
+// session. A device report's bytes are what the device sends on its interrupt
+// pipe, report ID first, 1 to 7 of them; a write's are the report an
+// application hands to the HID class driver, report ID first, 1 to 64 of them
+// (a full-speed report; the driver looks at 8 at most). Bytes are written as pairs of
 // hex digits, separated by blanks or run together ("012C01D4FE0000"). '#' starts
 // a comment that runs to the end of the line; blank lines are skipped; CRLF is
 // accepted. Times may repeat (two reports at the same time are two steps) but
@@ -21,12 +26,14 @@
 
 namespace mivo::tools {
 
-// One device report of a trace.
+// One line of a trace: a device report, or a write to the virtual device.
 struct TraceEvent {
+    enum class Kind { Input, Write };
     uint64_t t_ms = 0;
-    std::vector<uint8_t> bytes; // 1..7
+    std::vector<uint8_t> bytes; // 1..7 for input, 1..64 for a write
     int line = 0;               // where it came from (0 for built-in scripts)
     std::string label;          // what the step does, for built-in scripts; empty in files
+    Kind kind = Kind::Input;
     bool operator==(const TraceEvent &) const = default;
 };
 
@@ -39,6 +46,7 @@ struct TraceParseError : std::runtime_error {
 };
 
 constexpr size_t kMaxReportBytes = 7;
+constexpr size_t kMaxWriteBytes = 64;
 // The longest session a trace may describe: a day of 10 ms steps is already
 // millions of them.
 constexpr uint64_t kMaxSessionMs = 24ULL * 60 * 60 * 1000;

@@ -1,0 +1,171 @@
+// Writes in a trace: the simulator sends them through the class driver at
+// their time, and what they ask shows at the next step of the HID worker.
+#include <gtest/gtest.h>
+
+#include "platform/kernel.h"
+#include "support/sim_test.h"
+#include "tests/support/bytes.h"
+#include "tools/lib/profile_model.h"
+#include "tools/lib/regfile.h"
+#include "tools/lib/report_format.h"
+#include "tools/lib/simulation.h"
+#include "tools/lib/timeline.h"
+
+using namespace mivo::tools;
+using Kind = TimelineEntry::Kind;
+using Names = std::vector<std::string>;
+namespace reg = mivo::regfile;
+
+namespace {
+
+reg::Value dword(std::string name, uint32_t v)
+{
+    return {std::move(name), reg::kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}};
+}
+
+reg::Value text(std::string name, std::string_view ascii)
+{
+    reg::Value v{std::move(name), reg::kRegSz, {}};
+    for (char c : ascii) v.data.insert(v.data.end(), {uint8_t(c), 0});
+    v.data.insert(v.data.end(), {0, 0});
+    return v;
+}
+
+// Profiles 1 (the default) and 2, without binds.
+reg::Document two_profiles()
+{
+    const std::string layout(mivo::profile::kLayoutKey);
+    return reg::Document{{
+        {layout, false, {dword("Default_Profil", 1)}},
+        {layout + "\\Layout - 1", false, {dword("Profil_Id", 1), text("Profil_Name", "One")}},
+        {layout + "\\Layout - 2", false, {dword("Profil_Id", 2), text("Profil_Name", "Two")}},
+    }};
+}
+
+SimulationResult run(const std::string &trace, uint64_t duration_ms, bool store = false)
+{
+    SimulationOptions options;
+    options.duration_ms = duration_ms;
+    if (store) options.store = two_profiles();
+    SimulationResult r = run_simulation(parse_trace(trace, "test"), options);
+    for (const std::string &p : r.problems) ADD_FAILURE() << p;
+    return r;
+}
+
+Names reports_at(const SimulationResult &r, uint64_t t_ms)
+{
+    Names names;
+    for (const TimelineEntry &e : r.timeline) {
+        if (e.t_ms == t_ms && e.kind == Kind::Report)
+            names.emplace_back(report_name(report_kind(e.bytes.data(), e.bytes.size())));
+    }
+    return names;
+}
+
+// Each status report's time and profile.
+std::vector<std::pair<uint64_t, int>> statuses(const SimulationResult &r)
+{
+    std::vector<std::pair<uint64_t, int>> out;
+    for (const TimelineEntry &e : r.timeline) {
+        if (e.kind == Kind::Report && report_kind(e.bytes.data(), e.bytes.size()) == ReportKind::Status)
+            out.push_back({e.t_ms, report_fields(e.bytes)["profile"].get<int>()});
+    }
+    return out;
+}
+
+class SimWrites : public SimTest {};
+
+TEST_F(SimWrites, ProfileCommandShowsAtTheNextStepAndNotBefore)
+{
+    const struct {
+        const char *name;
+        std::string trace;
+        uint64_t shows_at;
+    } cases[] = {
+        {"between steps", "105 write f0 08 02 00", 110},
+        {"at the time of a step: before it", "110 write f0 08 02 00", 110},
+        {"before the first step", "0 write f0 08 02 00", 0},
+        {"before a device report of its time", "107 write f0 08 02 00\n107 01 00 00", 107},
+        {"after a device report of its time", "107 01 00 00\n107 write f0 08 02 00", 117},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SimulationResult r = run(c.trace, 200, true);
+        std::vector<std::pair<uint64_t, int>> seen = statuses(r);
+        std::vector<std::pair<uint64_t, int>> expected = {{0, 1}, {c.shows_at, 2}};
+        if (c.shows_at == 0) expected = {{0, 2}};
+        EXPECT_EQ(seen, expected) << "the status report says the new profile in the step that takes the command";
+        size_t noted = 0;
+        for (const TimelineEntry &e : r.timeline) {
+            if (e.kind != Kind::Profile || e.profile != 2) continue;
+            EXPECT_EQ(e.t_ms, c.shows_at);
+            noted++;
+        }
+        EXPECT_EQ(noted, 1u);
+    }
+}
+
+TEST_F(SimWrites, ResendAndReloadDeliverAgainAtTheNextStep)
+{
+    const Names resent = {"status", "raw_translation", "raw_rotation", "raw_buttons"};
+    const Names all = {"status", "raw_translation", "raw_rotation", "raw_buttons",
+                       "joystick", "keyboard", "consumer", "mouse"};
+    const struct {
+        const char *write;
+        Names at_next_step;
+    } cases[] = {
+        {"f0 01", resent},
+        {"f0 02", all}, // a rebuild makes every report due once
+        {"f0 03", {}},  // an unknown command changes nothing
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.write);
+        SimulationResult r = run(std::string("55 write ") + c.write, 100);
+        EXPECT_EQ(reports_at(r, 50), Names{});
+        EXPECT_EQ(reports_at(r, 55), Names{}) << "a write does not wake the worker";
+        EXPECT_EQ(reports_at(r, 60), c.at_next_step);
+        EXPECT_EQ(reports_at(r, 70), Names{});
+    }
+}
+
+TEST_F(SimWrites, EachWriteIsShownWithTheStatusAndLengthItGot)
+{
+    const struct {
+        const char *bytes;
+        uint32_t status;
+        uint64_t written;
+        const char *text;
+    } cases[] = {
+        {"F0 08 02 00", 0, 4, "F0 08 02 00  profile 2: STATUS_SUCCESS, 4 bytes written"},
+        {"F0 FE", 0, 2, "F0 FE  unknown command 0xfe: STATUS_SUCCESS, 2 bytes written"},
+        {"F0 01 00 00 00 00 00 00 00 00 00 00", 0, 8, "resend: STATUS_SUCCESS, 8 bytes written"}, // cut to 8
+        {"04 01 00 00", 0, 2, "report 0x04 for the device: STATUS_SUCCESS, 2 bytes written"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        SimulationResult r = run(std::string("20 write ") + c.bytes, 30);
+        const TimelineEntry *w = nullptr;
+        for (const TimelineEntry &e : r.timeline)
+            if (e.kind == Kind::Write) w = &e;
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->t_ms, 20u);
+        EXPECT_EQ(w->bytes, test_bytes::hex(c.bytes));
+        EXPECT_EQ(w->status, c.status);
+        EXPECT_EQ(w->written, c.written);
+        std::ostringstream out;
+        write_text(out, {*w});
+        EXPECT_NE(out.str().find(c.text), std::string::npos) << out.str();
+        EXPECT_EQ(jsonl_line(*w).find("\"write\":\"" + std::string(c.bytes) + "\""), 11u) << jsonl_line(*w);
+    }
+}
+
+TEST_F(SimWrites, LedCommandSwitchesTheLedAtTheWrite)
+{
+    SimulationResult r = run("20 write f0 04 00\n40 write f0 04 01", 60);
+    std::vector<std::pair<uint64_t, int>> led;
+    for (const TimelineEntry &e : r.timeline)
+        if (e.kind == Kind::Led && e.t_ms > 0) led.push_back({e.t_ms, e.led});
+    EXPECT_EQ(led, (std::vector<std::pair<uint64_t, int>>{{20, 0}, {40, 1}}));
+}
+
+} // namespace
