@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "tools/lib/descriptor_text.h"
 #include "tools/lib/hive.h"
 #include "tools/lib/profile_file.h"
 #include "tools/lib/profile_model.h"
@@ -65,6 +66,8 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     int led_flag = 1;
     bool expand = false;
     bool debug_trace = false;
+    bool descriptor = false;
+    bool decode = false;
 
     app.add_option("--trace", trace_path,
                    "Device reports to play, one per line: '<time in ms> <hex bytes>', '#' comments")
@@ -101,6 +104,9 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         ->capture_default_str();
     app.add_flag("--expand", expand, "Text: print every report, also repeats of the same one");
     app.add_flag("--debug-trace", debug_trace, "Copy the driver's debug trace (DbgPrint) to standard error");
+    auto *descriptor_flag = app.add_flag("--descriptor", descriptor,
+                 "Print the report descriptor the driver serves, as the class driver got it, in hex, and run nothing");
+    app.add_flag("--decode", decode, "With --descriptor: one item a line, with its meaning")->needs(descriptor_flag);
 
     try {
         app.parse(argc, argv);
@@ -109,6 +115,20 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     } catch (const CLI::ParseError &e) {
         err << "mivo-sim: " << e.what() << "\nRun with --help for the options.\n";
         return kExitUsage;
+    }
+
+    if (descriptor) {
+        // The class driver asks for it when the device starts: a session of
+        // no steps is enough.
+        SimulationOptions options;
+        options.duration_ms = 0;
+        SimulationResult result = run_simulation({}, options);
+        if (result.report_descriptor.empty()) {
+            for (const std::string &p : result.problems) err << "mivo-sim: simulated kernel: " << p << "\n";
+            return kExitInput;
+        }
+        out << (decode ? descriptor_items_text(result.report_descriptor) : descriptor_hex(result.report_descriptor));
+        return kExitOk;
     }
 
     std::vector<TraceEvent> input;
