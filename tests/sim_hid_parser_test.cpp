@@ -160,14 +160,14 @@ TEST(SimHidParser, SplitsItemsWithTheirOffsetsAndData) {
 TEST(SimHidParser, ReadsTheControllersOwnDescriptor) {
     sim::HidParse parse = sim::hid_parse_report_descriptor(sim::UsbDevice::standard_report_descriptor());
     ASSERT_TRUE(parse.info) << parse.error << " at " << parse.error_offset;
-    // Six 16-bit axes in two reports, two buttons padded to a byte, the LED
+    // Six 16-bit axes in two reports, two buttons padded to six bytes, the LED
     // padded to a byte, and two one-byte vendor features: all in one
     // multi-axis controller collection.
-    EXPECT_EQ(summary(*parse.info), "ids; 01:08 [01 i7] [02 i7] [03 i2] [04 o2] [06 f2] [07 f2]");
+    EXPECT_EQ(summary(*parse.info), "ids; 01:08 [01 i7] [02 i7] [03 i7] [04 o2] [06 f2] [07 f2]");
     auto found = parse.info->find(3);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->first, 0u);
-    EXPECT_EQ(found->second.input, 2);
+    EXPECT_EQ(found->second.input, 7);
     EXPECT_FALSE(parse.info->find(5));
 }
 

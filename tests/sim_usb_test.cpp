@@ -195,7 +195,7 @@ TEST_F(UsbTest, InterruptReadsTakeQueuedReportsWholeOrShortAndNeedAPipe) {
         bool valid_pipe = true;
     } cases[] = {
         {"translation", [](auto &d) { d.push_translation(100, -100, 7); }, {1, 100, 0, 0x9C, 0xFF, 7, 0}},
-        {"buttons", [](auto &d) { d.push_buttons(0x03); }, {3, 0x03}},
+        {"buttons", [](auto &d) { d.push_buttons(0x03); }, {3, 0x03, 0, 0, 0, 0, 0}},
         {"short report", [](auto &d) { d.short_reports(3), d.push_rotation(-1, 2, 3); }, {2, 0xFF, 0xFF}},
         {"no pipe handle", [](auto &d) { d.push_buttons(1); }, {}, false},
     };

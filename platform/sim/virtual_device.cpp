@@ -46,8 +46,9 @@ const std::vector<uint8_t> kReportDescriptor = {
     0x75, 0x01,       //     Report Size (1)
     0x95, 0x02,       //     Report Count (2)
     0x81, 0x02,       //     Input (Data, Variable, Absolute)
-    0x95, 0x06,       //     Report Count (6)
-    0x81, 0x03,       //     Input (Constant, Variable, Absolute): padding to a byte
+    0x95, 0x2E,       //     Report Count (46)
+    0x81, 0x03,       //     Input (Constant, Variable, Absolute): padding to six bytes, as long
+                      //     as the axis reports, since every interrupt report is 7 bytes
     0xC0,             //   End Collection
     0xA1, 0x02,       //   Collection (Logical)
     0x85, 0x04,       //     Report ID (4): LED
@@ -299,7 +300,7 @@ void UsbDevice::push_report(std::vector<uint8_t> report) {
 
 void UsbDevice::push_translation(int16_t x, int16_t y, int16_t z) { push_report(axes_report(1, x, y, z)); }
 void UsbDevice::push_rotation(int16_t x, int16_t y, int16_t z) { push_report(axes_report(2, x, y, z)); }
-void UsbDevice::push_buttons(uint8_t bits) { push_report({3, uint8_t(bits & 0x03)}); }
+void UsbDevice::push_buttons(uint8_t bits) { push_report({3, uint8_t(bits & 0x03), 0, 0, 0, 0, 0}); }
 
 size_t UsbDevice::queued_reports() const {
     std::lock_guard g(impl_->mu);
