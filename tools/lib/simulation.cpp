@@ -1,6 +1,5 @@
 #include "tools/lib/simulation.h"
 
-#include <algorithm>
 #include <memory>
 
 #include "driver/driver.h"
@@ -17,21 +16,6 @@ namespace {
 
 constexpr uint64_t kStepMs = 10;      // the HID worker's longest wait between steps
 constexpr uint64_t kTailMs = 1000;    // how long a session runs on after its last report
-
-// The controller's report descriptor as the session's controller declares it.
-// The driver hands report 3 on as the 7-byte image it keeps (a bitmap of up
-// to 48 buttons), while the controller's own descriptor declares its two
-// buttons in one byte, a length the class driver checks and refuses. Until the
-// two agree, the session's controller declares the padding up to six bytes;
-// everything else is the controller's own.
-std::vector<uint8_t> session_report_descriptor()
-{
-    std::vector<uint8_t> d = sim::UsbDevice::standard_report_descriptor();
-    static const uint8_t padding[] = {0x95, 0x06, 0x81, 0x03}; // Report Count (6); Input (Constant)
-    auto at = std::search(d.begin(), d.end(), std::begin(padding), std::end(padding));
-    if (at != d.end()) at[1] = 6 * 8 - 2;
-    return d;
-}
 
 class Session {
 public:
@@ -60,9 +44,7 @@ public:
         registration.DevicesArePolled = FALSE;
         if (!NT_SUCCESS(HidRegisterMinidriver(&registration))) return fail("HidRegisterMinidriver refused the driver");
 
-        sim::UsbDeviceOptions device_options;
-        device_options.report_descriptor = session_report_descriptor();
-        usb_ = std::make_unique<sim::UsbDevice>(device_options);
+        usb_ = std::make_unique<sim::UsbDevice>();
         sim::HidClassOptions class_options;
         class_options.reads = options_.reads;
         class_options.read_buffer = options_.read_buffer_bytes;
