@@ -184,9 +184,10 @@ VOID MIVO_consumer_set(PDEVICE_EXTENSION dx, BIND *Bind)
  */
 VOID MIVO_map_binds(PDEVICE_EXTENSION dx)
 {
-    // The command channel may replace CurrentProfil from its own thread; the
-    // pass works on the profile it started with. Profiles are freed only by a
-    // rebuild, which runs on this thread.
+    // A profile action switches only after the pass, so the whole pass works
+    // on the profile it started with. Only this thread changes CurrentProfil
+    // (the command channel posts its profile number to it), and profiles are
+    // freed only by a rebuild, which runs on this thread too.
     PROFIL *profil = dx->CurrentProfil;
     if (profil == NULL) {
         return;

@@ -65,15 +65,36 @@ VOID MIVO_translate(PDEVICE_EXTENSION dx)
 
 /*
  * MIVO_take_commands - carry out what the command channel posted since the
- * last step: the configuration mode, then the profile. The writer only posts,
- * so selection, the key table and the LED queue stay the HID worker's alone.
- * HID worker.
+ * last step. The writer only posts, so selection, the key table and the LED
+ * queue stay the HID worker's alone. HID worker, first thing in a step.
+ *
+ * What is taken, and how that differs from a writer that acted at once:
+ * - Each kind is one slot. A later request of the same kind replaces one not
+ *   yet taken: of two profile numbers written between passes only the last
+ *   is searched (the first leaves no trace line and no LED pattern), and an
+ *   "off" then "on" of the configuration mode is just "on" - the mode never
+ *   ends, so the end pattern is not shown and mapping stays held, where a
+ *   writer acting at once would have flashed the end pattern under it.
+ * - The mode is taken before the profile, whichever was written first. The
+ *   selection pattern is a one-off acknowledgement while the configuration
+ *   pattern starts again by itself whenever the queue runs empty, so when both
+ *   come in one interval the selection pattern, started last, is the one that
+ *   shows - also where an "off" written after the profile would, on a writer
+ *   acting at once, have replaced it with the end pattern.
+ * - A reload is taken before the step (MIVO_take_reload), so a profile asked
+ *   for in the same interval is searched in the rebuilt list: the profile
+ *   wins over the one the rebuild kept, and its selection pattern replaces the
+ *   reload pattern.
+ * - What a write asks shows at the next pass, at most 10 ms later; a write
+ *   does not wake the worker.
  */
 VOID MIVO_take_commands(PDEVICE_EXTENSION dx)
 {
     LONG mode = InterlockedExchange(&dx->ModeConfigRequest, 0);
     if (mode & MIVO_REQUEST_PRESENT) {
         dx->ModeConfig = (UCHAR)(mode & 1);
+        // "Off" shows the end pattern even when the mode was already off: the
+        // control application sees its command acknowledged on the device.
         if (dx->ModeConfig == 0) {
             MIVO_Led_Show_Config_End(dx);
         }

@@ -17,6 +17,16 @@ NTSTATUS MIVO_hid_get_rep_desc(PDEVICE_EXTENSION dx, PUCHAR Buffer, ULONG *Lengt
 #define CMD_NAV_CALIBRATE 0x07
 #define CMD_PROFIL_NUM 0x08
 #define CMD_MODE_CONFIG 0xFF
+// Up to 8 bytes of a written report are looked at; the ones the writer did
+// not supply read as 0.
+#define COMMAND_WORK_LENGTH 8
+#define COMMAND_BYTE_CODE 1
+#define COMMAND_BYTE_PARAM 2  // on/off of CMD_NAV_LED and CMD_MODE_CONFIG
+#define COMMAND_BYTE_PROFIL 2 // CMD_PROFIL_NUM: signed 16-bit id, little-endian, bytes 2-3
+// What CMD_INPUT_CHANGED makes due again: the status report and the device's
+// own three, what a control application that has just opened the device
+// needs to see.
+#define COMMAND_RESEND_BITS (PENDING_STATUS | PENDING_RAW_TRANSLATION | PENDING_RAW_ROTATION | PENDING_RAW_BUTTONS)
 NTSTATUS MIVO_hid_write_rep(PDEVICE_EXTENSION dx, PUCHAR Report, ULONG *Length, UCHAR ReportId);
 
 // ---------------------------------------------------------------- device_commands.cpp

@@ -8,7 +8,8 @@
  * MIVO_Led_Queue_Add - append one blink entry at the tail of LedQueue.
  * Times are milliseconds. An entry that cannot be allocated is left out and
  * the rest of the pattern still runs. No result.
- * HID worker, or the thread that writes a command report.
+ * HID worker: the queue has no lock, and the command channel's patterns are
+ * started where the worker takes its commands.
  */
 VOID MIVO_Led_Queue_Add(PDEVICE_EXTENSION dx, LONG Duration, LONG OnTime, LONG OffTime)
 {
@@ -41,7 +42,7 @@ VOID MIVO_Led_Queue_Add(PDEVICE_EXTENSION dx, LONG Duration, LONG OnTime, LONG O
 /*
  * MIVO_Led_Queue_Clear - free every entry; LedQueue becomes empty.
  * The LED keeps whatever it shows until the next entry's first tick.
- * HID worker, or the thread that writes a command report.
+ * HID worker, or the removal path once the worker has ended.
  */
 VOID MIVO_Led_Queue_Clear(PDEVICE_EXTENSION dx)
 {
@@ -117,7 +118,8 @@ VOID MIVO_Led_Show_Config(PDEVICE_EXTENSION dx)
 
 /*
  * MIVO_Led_Show_Config_End - the configuration mode or the profile gesture
- * ended: half a second of flicker. HID worker, or the writing thread.
+ * ended: half a second of flicker. HID worker (the gesture, and command 0xFF
+ * "off" as MIVO_take_commands takes it).
  */
 VOID MIVO_Led_Show_Config_End(PDEVICE_EXTENSION dx)
 {
@@ -127,7 +129,7 @@ VOID MIVO_Led_Show_Config_End(PDEVICE_EXTENSION dx)
 
 /*
  * MIVO_Led_Show_Profil - a profile was selected: two blinks.
- * HID worker, or the writing thread (selection by command).
+ * HID worker (every selection runs there, by command too).
  */
 VOID MIVO_Led_Show_Profil(PDEVICE_EXTENSION dx)
 {

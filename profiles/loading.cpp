@@ -28,7 +28,8 @@ static const WCHAR MIVO_BIND_PREFIX[] = MIVO_WIDE("Bind - ");
  * empties the LED queue, resets the report images and translation state, and
  * selects the profile that was current (or the default one) again. The LED
  * then shows the reload pattern. HID worker thread only, between two worker
- * steps; the caller clears ReloadRequested afterwards.
+ * steps, after it has taken ReloadRequested (MIVO_take_reload): a reload
+ * posted while this runs is then kept for the next pass, not cleared unseen.
  */
 VOID MIVO_InitState(PDEVICE_EXTENSION dx)
 {

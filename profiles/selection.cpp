@@ -9,7 +9,9 @@
  * The search that finds its profile releases every key, latched ones too, and
  * starts the selection pattern. Returns the profile, or NULL when even the
  * base profile is missing; the caller stores the result in CurrentProfil.
- * HID worker, or the thread that writes a command report.
+ * HID worker only (binds, the gesture, the rebuild, and command 0x08, which
+ * the command channel posts and MIVO_take_commands carries out): the key table
+ * and the LED queue it touches have no lock.
  */
 PROFIL *MIVO_Select_Profil(PDEVICE_EXTENSION dx, SHORT Id)
 {

@@ -70,6 +70,13 @@ TEST_F(BindEval, AxisGivesTheShapedDeflection)
         {"bind dead zone adds to profile's", 30, 1, 0, 20, 0, 0, 0, 50, 0},
         {"dead zone capped at 359", 300, 2, 0, 100, 0, 0, 0, 359, 0},
         {"capped dead zone still reaches full", 300, 2, 0, 100, 0, 0, 0, 360, 360},
+        // The cap starts at 360 exactly: a divisor of 360 - 360 would be 0.
+        {"dead zone 359 swallows 359", 300, 0, 0, 59, 0, 0, 0, 359, 0},
+        {"dead zone 359 leaves one step", 300, 0, 0, 59, 0, 0, 0, 360, 360},
+        {"dead zone 360 is capped", 300, 1, 0, 60, 0, 0, 0, 360, 360},
+        {"dead zone 360 capped still swallows 359", 300, 1, 0, 60, 0, 0, 0, 359, 0},
+        {"dead zone 361 is capped", 300, 3, 0, 61, 0, 0, 0, 360, 360},
+        {"negative dead zone sum widens the range", -100, 5, 0, -20, 0, 0, 0, -100, -165}, // 220 x 360 / 480
         // 30000 + 30000 wraps to -5536 in 16 bits: a negative dead zone, not a capped one.
         {"dead zone sum is 16 bits", 30000, 0, 0, 30000, 0, 0, 0, 0, 338},
         {"negative dead zone lifts rest", -10, 0, 0, 0, 0, 0, 0, 0, 9}, // 10 x 360 / 370

@@ -156,6 +156,32 @@ TEST_F(Gesture, ButtonOneStepsOneProfileEvery1500msButtonZeroSelectsTheDefault)
     EXPECT_EQ(count_lines("MIVO_Select_Default"), 1);
 }
 
+// Each pick, the default profile as much as the next one, starts a cool-down:
+// a button held down picks again only after it.
+TEST_F(Gesture, EachPickRestartsTheCoolDown)
+{
+    dx->DefaultProfilId = 5;
+    const struct {
+        uint8_t button;
+        const char *line;
+    } cases[] = {{0x02, "MIVO_Select_Next_Profil"}, {0x01, "MIVO_Select_Default"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        MIVO_report_state_reset(dx);
+        sim::clock_advance_ms(2000);
+        enter();
+        buttons(c.button);
+        std::vector<int> picked_at;
+        for (int ms = 0; ms <= 4000; ms += 10, sim::clock_advance_ms(10)) {
+            const int before = count_lines(c.line);
+            EXPECT_TRUE(MIVO_profil_gesture(dx));
+            if (count_lines(c.line) != before) picked_at.push_back(ms);
+        }
+        EXPECT_EQ(picked_at, (std::vector<int>{0, 1510, 3020}));
+    }
+    EXPECT_EQ(dx->CurrentProfil, five);
+}
+
 TEST_F(Gesture, LedPatternIsRestartedWhileGestureModeLasts)
 {
     // The pattern runs out after about 1.2 s, which falls in the cool-down, so

@@ -1,0 +1,333 @@
+// The command channel: each command of report 0xF0 with its trace and what it
+// does by the end of the next worker pass (the profile, the configuration mode
+// and a reload only then: the writer posts them), the length of a write, the
+// reports passed through to the device, and what requests of one interval
+// between two passes come to.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/hid_device.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::Not;
+
+namespace {
+
+using namespace hid_device;
+using Lines = std::vector<std::string>;
+
+class CommandChannel : public HidDeviceTest {
+protected:
+    void SetUp() override
+    {
+        HidDeviceTest::SetUp();
+        sim::reg_set_dword(kLayout, "Default_Profil", 5);
+        store_profile("Layout - 0", 0);
+        store_profile("Layout - 5", 5);
+        store_profile("Layout - 7", 7);
+        pass(); // the rebuild of the start: the default profile, every report due
+        ASSERT_EQ(current_id(), 5);
+        settle();
+    }
+
+    // Nothing due, nothing queued, nothing recorded.
+    void settle()
+    {
+        MIVO_pending_clear(dx, PENDING_ALL);
+        MIVO_Led_Queue_Clear(dx);
+        usb->clear_records();
+        sim::trace_clear();
+    }
+
+    Bytes sent_data() const
+    {
+        Bytes out;
+        for (const sim::ControlTransfer &t : usb->set_reports()) out.insert(out.end(), t.data.begin(), t.data.end());
+        return out;
+    }
+
+    static bool has(const Lines &lines, const std::string &line)
+    {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+};
+
+// Each row writes one report after the last and checks it twice: right after
+// the write (what the writing thread did itself), and after the next pass of
+// the worker (what it took from the post).
+TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
+{
+    struct Row {
+        const char *name;
+        Bytes report;
+        Lines trace; // the write's own lines
+        std::function<void()> after_write, after_pass;
+    };
+    const LED_ENTRY *none = nullptr;
+    const Row rows[] = {
+        {"input changed: status and raw reports due again", {0xF0, 0x01}, {"report_id 0xf0 0x1", "hid_input_changed"},
+         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u); },
+         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u) << "nothing read them yet"; }},
+        {"reset input: a rebuild at the next pass", {0xF0, 0x02}, {"report_id 0xf0 0x2", "Reset_Input"},
+         [&] {
+             EXPECT_EQ(LONG(dx->ReloadRequested), 1);
+             EXPECT_THAT(sim::trace_lines(), Not(Contains("> Enter: MIVO_InitState: Build - 1079")));
+         },
+         [&] {
+             EXPECT_THAT(sim::trace_lines(), Contains("> Enter: MIVO_InitState: Build - 1079"));
+             EXPECT_EQ(LONG(dx->ReloadRequested), 0);
+             EXPECT_EQ(current_id(), 5) << "the rebuild keeps the current profile";
+             EXPECT_EQ(led_pattern(), (std::vector<LONGLONG>{250, 150, 100})) << "the reload pattern";
+             EXPECT_EQ(MIVO_pending_get(dx), ULONG(PENDING_ALL));
+         }},
+        {"LED on", {0xF0, 0x04, 0x01}, {"report_id 0xf0 0x4", "MIVO_nav_led"},
+         [&] {
+             EXPECT_EQ(MIVO_led_flag(), 1);
+             EXPECT_EQ(sent_data(), (Bytes{0x04, 0x01}));
+             EXPECT_TRUE(usb->led());
+         },
+         [&] { EXPECT_TRUE(usb->led()); }},
+        {"LED with its byte missing: off", {0xF0, 0x04}, {"report_id 0xf0 0x4", "MIVO_nav_led"},
+         [&] {
+             EXPECT_EQ(MIVO_led_flag(), 0);
+             EXPECT_EQ(sent_data(), (Bytes{0x04, 0x00}));
+         },
+         [&] { EXPECT_FALSE(usb->led()); }},
+        {"init", {0xF0, 0x06}, {"report_id 0xf0 0x6", "MIVO_nav_init"},
+         [&] { EXPECT_EQ(sent_data(), (Bytes{0x06, 0x03})); }, [] {}},
+        {"calibrate", {0xF0, 0x07}, {"report_id 0xf0 0x7", "MIVO_nav_calibrate"},
+         [&] { EXPECT_EQ(sent_data(), (Bytes{0x07, 0x00})); }, [] {}},
+        {"profile 7", {0xF0, 0x08, 0x07, 0x00}, {"report_id 0xf0 0x8", "Profil Num : 7"},
+         [&] {
+             EXPECT_EQ(current_id(), 5) << "the writer only posts";
+             EXPECT_EQ(dx->LedQueue, none) << "the writer never touches the LED queue";
+         },
+         [&] {
+             EXPECT_EQ(current_id(), 7);
+             EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{125}) << "the selection pattern";
+             EXPECT_THAT(sim::trace_lines(), Contains("> Leave: MIVO_Select_Profil: Found Profil 7 "));
+         }},
+        {"profile FF FF is -1, the base profile", {0xF0, 0x08, 0xFF, 0xFF}, {"report_id 0xf0 0x8", "Profil Num : -1"},
+         [&] { EXPECT_EQ(current_id(), 7); }, [&] { EXPECT_EQ(current_id(), -1); }},
+        {"profile, id missing: 0", {0xF0, 0x08}, {"report_id 0xf0 0x8", "Profil Num : 0"},
+         [&] { EXPECT_EQ(current_id(), -1); }, [&] { EXPECT_EQ(current_id(), 0); }},
+        {"profile not stored: the default", {0xF0, 0x08, 0x09, 0x00}, {"report_id 0xf0 0x8", "Profil Num : 9"},
+         [] {},
+         [&] {
+             EXPECT_EQ(current_id(), 5);
+             EXPECT_THAT(sim::trace_lines(), Contains("Profil 9 Not Found look for default 5"));
+         }},
+        {"configuration mode on", {0xF0, 0xFF, 0x01}, {"report_id 0xf0 0xff", "ModeConfig  : 1"},
+         [&] {
+             EXPECT_EQ(dx->ModeConfig, 0);
+             EXPECT_EQ(dx->LedQueue, none);
+         },
+         [&] {
+             EXPECT_EQ(dx->ModeConfig, 1);
+             EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{100}) << "the step's configuration pattern";
+         }},
+        {"configuration mode off", {0xF0, 0xFF, 0x00}, {"report_id 0xf0 0xff", "ModeConfig  : 0"},
+         [&] { EXPECT_EQ(dx->ModeConfig, 1); },
+         [&] {
+             EXPECT_EQ(dx->ModeConfig, 0);
+             EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{50}) << "the end-of-configuration pattern";
+         }},
+        {"unknown 0x00", {0xF0, 0x00, 0x01}, {"report_id 0xf0 0x0", "unknown write command: 0x0"}, [] {}, [] {}},
+        {"unknown 0x03", {0xF0, 0x03, 0x01}, {"report_id 0xf0 0x3", "unknown write command: 0x3"}, [] {}, [] {}},
+        {"unknown 0xFE", {0xF0, 0xFE, 0x01}, {"report_id 0xf0 0xfe", "unknown write command: 0xfe"}, [] {}, [] {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        settle();
+        const SHORT profile_before = current_id();
+        const UCHAR mode_before = dx->ModeConfig;
+
+        Written w = write(row.report);
+        EXPECT_EQ(w.status, STATUS_SUCCESS);
+        EXPECT_EQ(w.length, row.report.size());
+        EXPECT_EQ(sim::trace_lines(), row.trace);
+        row.after_write();
+
+        sim::clock_advance_ms(10);
+        pass();
+        row.after_pass();
+
+        if (row.trace[1].starts_with("unknown")) {
+            EXPECT_TRUE(usb->set_reports().empty());
+            EXPECT_EQ(current_id(), profile_before);
+            EXPECT_EQ(dx->ModeConfig, mode_before);
+            EXPECT_EQ(dx->LedQueue, none);
+            EXPECT_EQ(MIVO_pending_get(dx), 0u);
+        }
+    }
+}
+
+// Bytes past the length given read as 0, whatever the caller's buffer holds.
+TEST_F(CommandChannel, BytesPastTheLengthReadAsZero)
+{
+    Bytes report{0xF0, 0x08, 0x07, 0x00};
+    ULONG length = 2;
+    EXPECT_EQ(MIVO_hid_write_rep(dx, report.data(), &length, 0xF0), STATUS_SUCCESS);
+    EXPECT_THAT(sim::trace_lines(), Contains("Profil Num : 0"));
+    pass();
+    EXPECT_EQ(current_id(), 0);
+
+    report = {0xF0, 0x04, 0x01};
+    length = 2;
+    EXPECT_EQ(MIVO_hid_write_rep(dx, report.data(), &length, 0xF0), STATUS_SUCCESS);
+    EXPECT_EQ(MIVO_led_flag(), 0);
+    EXPECT_FALSE(usb->led());
+}
+
+// A write counts at most 8 bytes; a report for the device goes out with the
+// bytes counted, and an empty write is report ID 0, which the device path
+// refuses without sending anything.
+TEST_F(CommandChannel, WritesAreCutTo8Bytes)
+{
+    const Bytes twelve{0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    const struct {
+        size_t size;
+        NTSTATUS status;
+        ULONG length;
+        const char *trace;
+    } rows[] = {
+        {0, STATUS_INVALID_PARAMETER, 0, "report_id 0x0 0x0"},
+        {2, STATUS_SUCCESS, 2, "report_id 0x9 0x1"},
+        {4, STATUS_SUCCESS, 4, "report_id 0x9 0x1"},
+        {8, STATUS_SUCCESS, 8, "report_id 0x9 0x1"},
+        {12, STATUS_SUCCESS, 8, "report_id 0x9 0x1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.size);
+        settle();
+        Written w = write(Bytes(twelve.begin(), twelve.begin() + row.size));
+        EXPECT_EQ(w.status, row.status);
+        EXPECT_EQ(w.length, row.length);
+        ASSERT_FALSE(sim::trace_lines().empty());
+        EXPECT_EQ(sim::trace_lines().front(), row.trace);
+        const Bytes sent(twelve.begin(), twelve.begin() + row.length);
+        if (row.length == 0) {
+            EXPECT_TRUE(usb->set_reports().empty());
+        } else {
+            EXPECT_EQ(sent_data(), sent);
+        }
+    }
+
+    settle();
+    Bytes command{0xF0, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Written w = write(command);
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.length, 8u) << "a command of 12 bytes counts 8";
+}
+
+TEST_F(CommandChannel, OtherReportsPassThroughToTheDevice)
+{
+    const struct {
+        const char *name;
+        Bytes report;
+        std::array<uint8_t, 8> setup;
+        Bytes data;
+    } rows[] = {
+        {"output report 4 of 4 bytes: its 2", {0x04, 0x01, 0xAA, 0xBB}, {0x21, 0x09, 0x04, 0x02, 0, 0, 0x02, 0},
+         {0x04, 0x01}},
+        {"feature report 5", {0x05, 0x42}, {0x21, 0x09, 0x05, 0x03, 0, 0, 0x02, 0}, {0x05, 0x42}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        settle();
+        Written w = write(row.report);
+        EXPECT_EQ(w.status, STATUS_SUCCESS);
+        EXPECT_EQ(w.length, row.data.size()) << "the bytes the transfer reported";
+        std::vector<sim::ControlTransfer> seen = usb->set_reports();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_THAT(seen[0].setup, ElementsAreArray(row.setup));
+        EXPECT_EQ(seen[0].data, row.data);
+    }
+    EXPECT_EQ(MIVO_led_flag(), 0) << "a report 4 written for the device is not the LED command";
+}
+
+// The device's failure is the write's; the LED's resting state changes anyway.
+TEST_F(CommandChannel, AFailedTransferFailsTheWrite)
+{
+    usb->fail_control(sim::ControlFault::Stall);
+    const Bytes rows[] = {{0xF0, 0x04, 0x01}, {0xF0, 0x06}, {0xF0, 0x07}, {0x05, 0x42}};
+    for (const Bytes &report : rows) {
+        EXPECT_EQ(write(report).status, STATUS_UNSUCCESSFUL) << int(report[1]);
+    }
+    EXPECT_EQ(MIVO_led_flag(), 1);
+    EXPECT_EQ(write({0xF0, 0x08, 0x07, 0x00}).status, STATUS_SUCCESS) << "a post needs no device";
+}
+
+// F0 01 makes the status and raw reports due without any change: a step with
+// nothing new of its own still hands them to the queued reads, in order.
+TEST_F(CommandChannel, InputChangedIsServedByAStepThatChangesNothing)
+{
+    std::vector<sim::Request *> waiting;
+    for (int i = 0; i < 5; i++) waiting.push_back(&queue_read());
+    sim::clock_advance_ms(10);
+    pass();
+    for (sim::Request *r : waiting) ASSERT_FALSE(r->completed()) << "nothing was due";
+
+    EXPECT_EQ(write({0xF0, 0x01}).status, STATUS_SUCCESS);
+    sim::clock_advance_ms(10);
+    pass();
+
+    std::vector<std::pair<int, ULONG_PTR>> got;
+    for (sim::Request *r : waiting) {
+        if (r->completed()) got.emplace_back(r->output()[0], r->information());
+    }
+    EXPECT_THAT(got, ElementsAre(std::pair<int, ULONG_PTR>{0xF0, 4}, std::pair<int, ULONG_PTR>{1, 7},
+                                 std::pair<int, ULONG_PTR>{2, 7}, std::pair<int, ULONG_PTR>{3, 7}));
+    EXPECT_FALSE(waiting[4]->completed()) << "nothing else was due";
+}
+
+// Requests written between two passes, and what the worker makes of them: one
+// slot per kind (the last request wins), the mode before the profile, the
+// rebuild before both.
+TEST_F(CommandChannel, RequestsOfOneIntervalComeToTheLastOfEachKind)
+{
+    const struct {
+        const char *name;
+        UCHAR mode_before;
+        std::vector<Bytes> writes;
+        UCHAR mode;
+        SHORT profile;
+        std::vector<LONGLONG> pattern;
+        int searches; // "Search Profil" lines after the writes
+    } rows[] = {
+        {"two profiles: only the last is searched", 0, {{0xF0, 0x08, 0x07, 0x00}, {0xF0, 0x08, 0x00, 0x00}}, 0, 0,
+         {125}, 1},
+        {"off then on: the mode never ends, no end pattern", 1, {{0xF0, 0xFF, 0x00}, {0xF0, 0xFF, 0x01}}, 1, 5,
+         {100}, 0},
+        {"on then off: the end pattern", 0, {{0xF0, 0xFF, 0x01}, {0xF0, 0xFF, 0x00}}, 0, 5, {50}, 0},
+        {"profile then off: the selection shows", 1, {{0xF0, 0x08, 0x07, 0x00}, {0xF0, 0xFF, 0x00}}, 0, 7, {125}, 1},
+        {"reload with a profile: the profile over the rebuild's", 0, {{0xF0, 0x08, 0x07, 0x00}, {0xF0, 0x02}}, 0, 7,
+         {125}, 2},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        MIVO_post_mode_config(dx, row.mode_before);
+        MIVO_post_profil(dx, 5);
+        pass();
+        settle();
+        for (const Bytes &w : row.writes) EXPECT_EQ(write(w).status, STATUS_SUCCESS);
+        sim::clock_advance_ms(10);
+        pass();
+        EXPECT_EQ(dx->ModeConfig, row.mode);
+        EXPECT_EQ(current_id(), row.profile);
+        EXPECT_EQ(led_pattern(), row.pattern);
+        const Lines lines = sim::trace_lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string &l) { return l.find("Search Profil") != std::string::npos; }),
+                  row.searches);
+    }
+}
+
+} // namespace
