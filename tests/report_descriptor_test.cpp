@@ -181,9 +181,9 @@ TEST_F(ServedDescriptor, DevicesOwnDescriptorFollowsWholeOrNothingIsCopied)
         Bytes expected(size, kUntouched);
         if (row.status == STATUS_SUCCESS) {
             EXPECT_EQ(s.length, served);
-            Bytes whole = virtual_half();
-            whole.insert(whole.end(), row.device.begin(), row.device.end());
-            std::copy(whole.begin(), whole.end(), expected.begin());
+            const Bytes half = virtual_half();
+            auto behind = std::copy(half.begin(), half.end(), expected.begin());
+            std::copy(row.device.begin(), row.device.end(), behind);
         } else {
             EXPECT_EQ(s.length, size) << "a refusal leaves the length as given";
         }

@@ -230,7 +230,7 @@ TEST_F(ThreadedUsbTest, InterruptReadPendsUntilAReportIsPushedOrTheDeviceGoes) {
         reader.join();
         EXPECT_EQ(status, round < 5 ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED);
         EXPECT_EQ(urb.UrbHeader.Status, round < 5 ? USBD_STATUS_SUCCESS : USBD_STATUS_DEVICE_GONE);
-        EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, round < 5 ? 2u : 0u);
+        EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, round < 5 ? 7u : 0u);
         EXPECT_EQ(buf[1], round < 5 ? 0x02 : 0);
     }
 }

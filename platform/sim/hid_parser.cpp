@@ -120,7 +120,7 @@ HidParse hid_parse_report_descriptor(std::span<const uint8_t> descriptor) {
     HidDescriptorInfo info;
     Globals globals;
     std::vector<Globals> stack;
-    std::optional<HidItem> first_usage; // local state: only what a collection needs
+    const HidItem *first_usage = nullptr; // local state: only what a collection needs
     std::vector<size_t> open;            // offsets of the collections still open
     std::map<uint8_t, ReportBits> reports;
     std::optional<size_t> first_report_id_item;
@@ -162,7 +162,7 @@ HidParse hid_parse_report_descriptor(std::span<const uint8_t> descriptor) {
             break;
         case 2: // local
             if (item.tag == kUsage && !first_usage)
-                first_usage = item;
+                first_usage = &item;
             break;
         default: // main
             switch (item.tag) {
@@ -217,7 +217,7 @@ HidParse hid_parse_report_descriptor(std::span<const uint8_t> descriptor) {
             default:
                 return refuse(item.offset, "reserved main item");
             }
-            first_usage.reset();
+            first_usage = nullptr;
             break;
         }
     }
