@@ -12,6 +12,15 @@ static inline PDEVICE_EXTENSION MIVO_device_extension(PDEVICE_OBJECT DeviceObjec
     return (PDEVICE_EXTENSION)((PHID_DEVICE_EXTENSION)DeviceObject->DeviceExtension)->MiniDeviceExtension;
 }
 
+// Completes a request the driver owns: Status, and Information bytes on
+// success or 0 on failure, set just before. The request is not touched again.
+static inline VOID MIVO_complete_request(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Information = NT_SUCCESS(Status) ? Information : 0;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
 // ---------------------------------------------------------------- io_count.cpp
 // A reference to the device context for the length of a dispatch routine:
 // STATUS_SUCCESS, or STATUS_DELETE_PENDING once the device is removed.

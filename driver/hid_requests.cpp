@@ -79,8 +79,7 @@ NTSTATUS MIVO_DispatchIntDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
 Complete:
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, 0);
 
 Exit:
     MIVO_TRACE_LEAVE("%x", (unsigned)status);
@@ -102,7 +101,6 @@ NTSTATUS MIVO_ioctl_get_dev_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     MIVO_TRACE_ENTER("%p, %p", (PVOID)DeviceObject, (PVOID)Irp);
 
     if (length < sizeof(HID_DESCRIPTOR)) {
-        Irp->IoStatus.Information = 0;
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         PHID_DESCRIPTOR descriptor = (PHID_DESCRIPTOR)Irp->UserBuffer;
@@ -113,12 +111,9 @@ NTSTATUS MIVO_ioctl_get_dev_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         descriptor->bNumDescriptors = 1;
         descriptor->DescriptorList[0].bReportType = HID_REPORT_DESCRIPTOR_TYPE;
         descriptor->DescriptorList[0].wReportLength = dx->ReportDescriptorLength;
-        Irp->IoStatus.Information = sizeof(HID_DESCRIPTOR);
         status = STATUS_SUCCESS;
     }
-
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, sizeof(HID_DESCRIPTOR));
 
     if (NT_SUCCESS(status)) {
         MIVO_TRACE_LEAVE("STATUS_SUCCESS");
@@ -144,7 +139,6 @@ NTSTATUS MIVO_ioctl_get_dev_attr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     MIVO_TRACE_ENTER("%p, %p", (PVOID)DeviceObject, (PVOID)Irp);
 
     if (length < sizeof(HID_DEVICE_ATTRIBUTES)) {
-        Irp->IoStatus.Information = 0;
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
         PHID_DEVICE_ATTRIBUTES attributes = (PHID_DEVICE_ATTRIBUTES)Irp->UserBuffer;
@@ -152,12 +146,9 @@ NTSTATUS MIVO_ioctl_get_dev_attr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         attributes->VendorID = dx->DeviceDescriptor.idVendor;
         attributes->ProductID = dx->DeviceDescriptor.idProduct;
         attributes->VersionNumber = dx->DeviceDescriptor.bcdDevice;
-        Irp->IoStatus.Information = sizeof(HID_DEVICE_ATTRIBUTES);
         status = STATUS_SUCCESS;
     }
-
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, sizeof(HID_DEVICE_ATTRIBUTES));
 
     if (NT_SUCCESS(status)) {
         MIVO_TRACE_LEAVE("STATUS_SUCCESS");
@@ -182,9 +173,7 @@ NTSTATUS MIVO_ioctl_get_rep_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     MIVO_TRACE_ENTER("%p, %p", (PVOID)DeviceObject, (PVOID)Irp);
 
     status = MIVO_hid_get_rep_desc(dx, (PUCHAR)Irp->UserBuffer, &length);
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, length);
 
     if (NT_SUCCESS(status)) {
         MIVO_TRACE_LEAVE("STATUS_SUCCESS");
@@ -214,9 +203,7 @@ NTSTATUS MIVO_ioctl_read_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_PENDING;
     }
 
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     MIVO_TRACE_LEAVE("STATUS_DEVICE_NOT_CONNECTED: device is not started");
 
     // The HID class driver keeps reading a device that a power transition
@@ -241,9 +228,7 @@ NTSTATUS MIVO_ioctl_write_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     status = MIVO_hid_write_rep(dx, packet->reportBuffer, &length, packet->reportId);
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, length);
 
     if (!NT_SUCCESS(status)) {
         MIVO_TRACE_LEAVE("%x", (unsigned)status);

@@ -70,9 +70,7 @@ VOID MIVO_cancel_read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&dx->ReadQueueLock, irql);
 
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, STATUS_CANCELLED, 0);
 }
 
 /*
@@ -86,9 +84,7 @@ NTSTATUS MIVO_complete_read_report(PDEVICE_EXTENSION dx, PIRP Irp)
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
     NTSTATUS status = MIVO_hid_read_rep(dx, (PUCHAR)Irp->UserBuffer, &length);
 
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    MIVO_complete_request(Irp, status, length);
 
     if (!NT_SUCCESS(status)) {
         MIVO_TRACE_LEAVE("%x", (unsigned)status);
@@ -125,8 +121,6 @@ VOID MIVO_cancel_all_reads(PDEVICE_EXTENSION dx)
 {
     PIRP irp;
     while ((irp = MIVO_dequeue_read(dx)) != NULL) {
-        irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        MIVO_complete_request(irp, STATUS_CANCELLED, 0);
     }
 }
