@@ -9,25 +9,12 @@
 #include "support/sim_test.h"
 #include "tests/support/bytes.h"
 #include "tools/lib/descriptor_text.h"
-#include "tools/lib/sim_cli.h"
+#include "tests/support/cli_run.h"
 
 using namespace mivo::tools;
 using test_bytes::hex;
 
 namespace {
-
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun run_cli(std::vector<const char *> args)
-{
-    args.insert(args.begin(), "mivo-sim");
-    std::ostringstream out, err;
-    int status = mivo_sim_main(int(args.size()), args.data(), out, err);
-    return {status, out.str(), err.str()};
-}
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -41,7 +28,7 @@ class MivoSimDescriptor : public SimTest {};
 
 TEST_F(MivoSimDescriptor, HexStartsWithTheJoystickAndHoldsBothHalves)
 {
-    CliRun r = run_cli({"--descriptor"});
+    CliRun r = run_sim_cli({"--descriptor"});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     std::vector<std::string> lines = lines_of(r.out);
     ASSERT_GT(lines.size(), 24u);
@@ -54,7 +41,7 @@ TEST_F(MivoSimDescriptor, HexStartsWithTheJoystickAndHoldsBothHalves)
 
 TEST_F(MivoSimDescriptor, DecodeNamesEachItemInsideItsCollections)
 {
-    CliRun r = run_cli({"--descriptor", "--decode"});
+    CliRun r = run_sim_cli({"--descriptor", "--decode"});
     ASSERT_EQ(r.status, kExitOk) << r.err;
     const char *expected[] = {
         "0000  05 01          Usage Page (Generic Desktop)",
@@ -84,7 +71,7 @@ TEST_F(MivoSimDescriptor, DecodeNamesEachItemInsideItsCollections)
     for (const char *line : expected) {
         EXPECT_NE(r.out.find(std::string(line) + "\n"), std::string::npos) << line;
     }
-    EXPECT_EQ(run_cli({"--decode"}).status, kExitUsage) << "--decode only says how to print the descriptor";
+    EXPECT_EQ(run_sim_cli({"--decode"}).status, kExitUsage) << "--decode only says how to print the descriptor";
 }
 
 TEST(DescriptorText, GlobalsFollowPushAndPopAndBrokenItemsAreLocated)

@@ -15,9 +15,10 @@
 #include "tools/lib/hive.h"
 #include "tools/lib/profile_cli.h"
 #include "tools/lib/profile_model.h"
+#include "tests/support/store_values.h"
 #include "tools/lib/regfile.h"
 #include "tools/lib/report_format.h"
-#include "tools/lib/sim_cli.h"
+#include "tests/support/cli_run.h"
 #include "tools/lib/simulation.h"
 #include "tools/lib/timeline.h"
 
@@ -57,19 +58,6 @@ std::vector<const TimelineEntry *> reports_named(const SimulationResult &r, std:
 }
 
 namespace reg = mivo::regfile;
-
-reg::Value dword(std::string name, uint32_t v)
-{
-    return {std::move(name), reg::kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}};
-}
-
-reg::Value text(std::string name, std::string_view ascii)
-{
-    reg::Value v{std::move(name), reg::kRegSz, {}};
-    for (char c : ascii) v.data.insert(v.data.end(), {uint8_t(c), 0});
-    v.data.insert(v.data.end(), {0, 0});
-    return v;
-}
 
 // A button bind that asks for another profile while the button is down.
 reg::Value switch_bind(UCHAR button, SHORT to)
@@ -214,44 +202,31 @@ TEST(MivoSimOutput, TextFoldsRunsOfTheSameReport)
                             "     65 ms                   (the same 2 more times, until here)\n");
 }
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun run_cli(std::vector<const char *> args)
-{
-    args.insert(args.begin(), "mivo-sim");
-    std::ostringstream out, err;
-    int status = mivo_sim_main(int(args.size()), args.data(), out, err);
-    return {status, out.str(), err.str()};
-}
-
 class MivoSimCli : public SimTest {};
 
 TEST_F(MivoSimCli, UsageErrorsExitWithTwoAndRunNothing)
 {
     for (auto args : std::vector<std::vector<const char *>>{
              {"--format", "xml"}, {"--duration", "-5"}, {"--duration", "86400001"}, {"--led-flag", "2"}, {"extra"}}) {
-        CliRun r = run_cli(args);
+        CliRun r = run_sim_cli(args);
         EXPECT_EQ(r.status, kExitUsage) << args[0];
         EXPECT_EQ(r.err.rfind("mivo-sim: ", 0), 0u) << r.err;
         EXPECT_TRUE(r.out.empty());
     }
-    EXPECT_EQ(run_cli({"--help"}).status, kExitOk);
+    EXPECT_EQ(run_sim_cli({"--help"}).status, kExitOk);
 }
 
 TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
 {
     const std::string path = ::testing::TempDir() + "mivo_sim_cli_test.trace";
     std::ofstream(path) << "# ok\n0 01 00\n10 01 GG\n";
-    CliRun bad = run_cli({"--trace", path.c_str()});
+    CliRun bad = run_sim_cli({"--trace", path.c_str()});
     EXPECT_EQ(bad.status, kExitInput);
     EXPECT_EQ(bad.err, path + ":3: bad hex 'GG'\n");
     EXPECT_TRUE(bad.out.empty());
 
     std::ofstream(path) << "0 01 C8 00\n";
-    CliRun ok = run_cli({"--trace", path.c_str(), "--format", "jsonl", "--duration", "20"});
+    CliRun ok = run_sim_cli({"--trace", path.c_str(), "--format", "jsonl", "--duration", "20"});
     EXPECT_EQ(ok.status, kExitOk) << ok.err;
     std::istringstream lines(ok.out);
     int count = 0;
@@ -259,7 +234,7 @@ TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
     EXPECT_EQ(count, 10) << "the profile, the LED and the eight reports of the first step; X alone moves no mouse";
     std::remove(path.c_str());
 
-    CliRun missing = run_cli({"--trace", path.c_str()});
+    CliRun missing = run_sim_cli({"--trace", path.c_str()});
     EXPECT_EQ(missing.status, kExitInput);
     EXPECT_EQ(missing.err, path + ":0: cannot open the file\n");
 }
@@ -268,7 +243,7 @@ TEST_F(MivoSimCli, PlotIsWrittenBesideTheTimeline)
 {
     const std::string path = ::testing::TempDir() + "mivo_sim_cli_test.svg";
     std::remove(path.c_str());
-    CliRun r = run_cli({"--duration", "50", "--plot", path.c_str()});
+    CliRun r = run_sim_cli({"--duration", "50", "--plot", path.c_str()});
     EXPECT_EQ(r.status, kExitOk) << r.err;
     EXPECT_NE(r.out.find("profile          -1 \"Base Profil\""), std::string::npos) << r.out;
     std::ifstream file(path);
@@ -278,7 +253,7 @@ TEST_F(MivoSimCli, PlotIsWrittenBesideTheTimeline)
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     std::remove(path.c_str());
 
-    CliRun unwritable = run_cli({"--duration", "0", "--plot", "/nonexistent-dir/x.svg"});
+    CliRun unwritable = run_sim_cli({"--duration", "0", "--plot", "/nonexistent-dir/x.svg"});
     EXPECT_EQ(unwritable.status, kExitInput);
     EXPECT_EQ(unwritable.err, "mivo-sim: cannot write /nonexistent-dir/x.svg\n");
 }
@@ -287,7 +262,7 @@ TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
 {
     const std::string missing = ::testing::TempDir() + "mivo_sim_cli_missing.reg";
     std::remove(missing.c_str());
-    CliRun bad = run_cli({"--registry", missing.c_str()});
+    CliRun bad = run_sim_cli({"--registry", missing.c_str()});
     EXPECT_EQ(bad.status, kExitInput);
     EXPECT_EQ(bad.err.rfind(missing, 0), 0u) << "a located message: " << bad.err;
     EXPECT_TRUE(bad.out.empty()) << "nothing runs";
@@ -304,7 +279,7 @@ TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
                                "\"Bind - 00\"=hex:01,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,08,00,00,00,01,00,"
                                "00,04,00,00,00,00,00,00,00,00,00,00\n";
     std::ofstream(trace_path) << "100 03 01\n200 03 00\n";
-    CliRun ok = run_cli({"--registry", reg_path.c_str(), "--trace", trace_path.c_str(), "--duration", "300"});
+    CliRun ok = run_sim_cli({"--registry", reg_path.c_str(), "--trace", trace_path.c_str(), "--duration", "300"});
     EXPECT_EQ(ok.status, kExitOk) << ok.err;
     EXPECT_NE(ok.out.find("on the store in " + reg_path), std::string::npos) << ok.out;
     EXPECT_NE(ok.out.find("profile          7 \"Keys\""), std::string::npos) << ok.out;
@@ -331,19 +306,19 @@ TEST_F(MivoSimCli, ProfileFilesAndTheirHiveRunLikeTheStoreTheyCompileTo)
     ASSERT_EQ(mivo::tools::mivo_profile_main(5, compile, ignored, ignored), kExitOk) << ignored.str();
 
     auto body = [](const std::string &out) { return out.substr(out.find('\n') + 1); }; // past the header naming the store
-    CliRun from_file = run_cli({"--profile", toml.c_str(), "--trace", trace.c_str(), "--duration", "300"});
-    CliRun from_hive = run_cli({"--registry", hiv.c_str(), "--trace", trace.c_str(), "--duration", "300"});
+    CliRun from_file = run_sim_cli({"--profile", toml.c_str(), "--trace", trace.c_str(), "--duration", "300"});
+    CliRun from_hive = run_sim_cli({"--registry", hiv.c_str(), "--trace", trace.c_str(), "--duration", "300"});
     EXPECT_EQ(from_file.status, kExitOk) << from_file.err;
     EXPECT_EQ(from_hive.status, kExitOk) << from_hive.err;
     EXPECT_NE(from_file.out.find("on 1 profile file(s), default 7"), std::string::npos) << from_file.out;
     EXPECT_NE(from_file.out.find("    100 ms  keyboard         keys A\n"), std::string::npos) << from_file.out;
     EXPECT_EQ(body(from_file.out), body(from_hive.out));
 
-    CliRun refused = run_cli({"--profile", bad.c_str()});
+    CliRun refused = run_sim_cli({"--profile", bad.c_str()});
     EXPECT_EQ(refused.status, kExitInput);
     EXPECT_EQ(refused.err.rfind(bad + ":5:", 0), 0u) << "located in the file: " << refused.err;
     EXPECT_TRUE(refused.out.empty()) << "nothing runs";
-    EXPECT_EQ(run_cli({"--profile", toml.c_str(), "--registry", hiv.c_str()}).status, kExitUsage)
+    EXPECT_EQ(run_sim_cli({"--profile", toml.c_str(), "--registry", hiv.c_str()}).status, kExitUsage)
         << "one store or the other";
     for (const std::string &f : {toml, hiv, trace, bad}) std::remove(f.c_str());
 }

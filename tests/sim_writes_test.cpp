@@ -6,6 +6,7 @@
 #include "support/sim_test.h"
 #include "tests/support/bytes.h"
 #include "tools/lib/profile_model.h"
+#include "tests/support/store_values.h"
 #include "tools/lib/regfile.h"
 #include "tools/lib/report_format.h"
 #include "tools/lib/simulation.h"
@@ -17,19 +18,6 @@ using Names = std::vector<std::string>;
 namespace reg = mivo::regfile;
 
 namespace {
-
-reg::Value dword(std::string name, uint32_t v)
-{
-    return {std::move(name), reg::kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}};
-}
-
-reg::Value text(std::string name, std::string_view ascii)
-{
-    reg::Value v{std::move(name), reg::kRegSz, {}};
-    for (char c : ascii) v.data.insert(v.data.end(), {uint8_t(c), 0});
-    v.data.insert(v.data.end(), {0, 0});
-    return v;
-}
 
 // Profiles 1 (the default) and 2, without binds.
 reg::Document two_profiles()
