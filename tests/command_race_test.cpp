@@ -24,9 +24,9 @@ protected:
         sim::reg_set_dword(kLayout, "Default_Profil", 2);
         // Button 0 hands over from 1 to 2 to 3 and back; button 1 asks for
         // a profile that is not stored, which falls back to the default.
-        store_profile("Layout - 1", 1, {switch_on_button(0, 2), axis_to_joystick(0, 0)});
-        store_profile("Layout - 2", 2, {switch_on_button(0, 3), switch_on_button(1, 9), axis_to_joystick(1, 1)});
-        store_profile("Layout - 3", 3, {switch_on_button(0, 1), axis_to_joystick(2, 2)});
+        store_profile(1, {switch_on_button(0, 2), axis_to_joystick(0, 0)});
+        store_profile(2, {switch_on_button(0, 3), switch_on_button(1, 9), axis_to_joystick(1, 1)});
+        store_profile(3, {switch_on_button(0, 1), axis_to_joystick(2, 2)});
     }
 
     // The device's report for pass `n` of a 6-second cycle of 10 ms passes:
@@ -88,7 +88,7 @@ TEST_F(ThreadedCommandRace, WriterHammersEveryCommandWhileTheWorkerSteps)
             outstanding.pop_front();
         }
         while (outstanding.size() < 2) {
-            queue_read();
+            read();
             outstanding.push_back(std::move(reads.back()));
             reads.pop_back();
         }
