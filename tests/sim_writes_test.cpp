@@ -14,7 +14,6 @@
 
 using namespace mivo::tools;
 using Kind = TimelineEntry::Kind;
-using Names = std::vector<std::string>;
 namespace reg = mivo::regfile;
 
 namespace {
@@ -38,16 +37,6 @@ SimulationResult run(const std::string &trace, uint64_t duration_ms, bool store 
     SimulationResult r = run_simulation(parse_trace(trace, "test"), options);
     for (const std::string &p : r.problems) ADD_FAILURE() << p;
     return r;
-}
-
-Names reports_at(const SimulationResult &r, uint64_t t_ms)
-{
-    Names names;
-    for (const TimelineEntry &e : r.timeline) {
-        if (e.t_ms == t_ms && e.kind == Kind::Report)
-            names.emplace_back(report_name(report_kind(e.bytes.data(), e.bytes.size())));
-    }
-    return names;
 }
 
 // Each status report's time and profile.
@@ -93,29 +82,6 @@ TEST_F(SimWrites, ProfileCommandShowsAtTheNextStepAndNotBefore)
     }
 }
 
-TEST_F(SimWrites, ResendAndReloadDeliverAgainAtTheNextStep)
-{
-    const Names resent = {"status", "raw_translation", "raw_rotation", "raw_buttons"};
-    const Names all = {"status", "raw_translation", "raw_rotation", "raw_buttons",
-                       "joystick", "keyboard", "consumer", "mouse"};
-    const struct {
-        const char *write;
-        Names at_next_step;
-    } cases[] = {
-        {"f0 01", resent},
-        {"f0 02", all}, // a rebuild makes every report due once
-        {"f0 03", {}},  // an unknown command changes nothing
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.write);
-        SimulationResult r = run(std::string("55 write ") + c.write, 100);
-        EXPECT_EQ(reports_at(r, 50), Names{});
-        EXPECT_EQ(reports_at(r, 55), Names{}) << "a write does not wake the worker";
-        EXPECT_EQ(reports_at(r, 60), c.at_next_step);
-        EXPECT_EQ(reports_at(r, 70), Names{});
-    }
-}
-
 TEST_F(SimWrites, EachWriteIsShownWithTheStatusAndLengthItGot)
 {
     const struct {
@@ -125,7 +91,6 @@ TEST_F(SimWrites, EachWriteIsShownWithTheStatusAndLengthItGot)
         const char *text;
     } cases[] = {
         {"F0 08 02 00", 0, 4, "F0 08 02 00  profile 2: STATUS_SUCCESS, 4 bytes written"},
-        {"F0 FE", 0, 2, "F0 FE  unknown command 0xfe: STATUS_SUCCESS, 2 bytes written"},
         {"F0 01 00 00 00 00 00 00 00 00 00 00", 0, 8, "resend: STATUS_SUCCESS, 8 bytes written"}, // cut to 8
         {"04 01 00 00", 0, 2, "report 0x04 for the device: STATUS_SUCCESS, 2 bytes written"},
     };
