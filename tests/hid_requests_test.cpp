@@ -1,7 +1,9 @@
 // The HID class driver's internal requests through the real dispatch routine:
 // each completed once with its status and byte count, nothing written past
 // those bytes, the reference given back; a removed device refuses without a
-// handler; reads wait in the queue, holding no reference, for a worker step.
+// handler, and the refusal that drains the count signals RemoveEvent, which
+// the remove handler waits on; reads wait in the queue, holding no reference,
+// for a worker step.
 // The simulated I/O manager fails a test on a request completed twice or never.
 #include <gtest/gtest.h>
 
@@ -37,6 +39,7 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
         ULONG state, ioctl, length;
         NTSTATUS status;
         ULONG_PTR information;
+        LONG count = 1; // IoCount before and after: 0 once the remove handler gave back its own and the device's
     } rows[] = {
         {"HID descriptor, one short", DEVICE_STATE_STARTED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 8, STATUS_BUFFER_TOO_SMALL, 0},
         {"HID descriptor, roomy", DEVICE_STATE_STARTED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 64, STATUS_SUCCESS, 9},
@@ -51,16 +54,22 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
         {"read, device stopped", DEVICE_STATE_STOPPED, IOCTL_HID_READ_REPORT, 64, STATUS_DEVICE_NOT_CONNECTED, 0},
         {"removed: HID descriptor", DEVICE_STATE_REMOVED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 64, STATUS_DELETE_PENDING, 0},
         {"removed: read", DEVICE_STATE_REMOVED, IOCTL_HID_READ_REPORT, 64, STATUS_DELETE_PENDING, 0},
+        {"removed, the remove handler waiting", DEVICE_STATE_REMOVED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 64,
+         STATUS_DELETE_PENDING, 0, 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         MIVO_device_state_set(dx, row.state);
         MIVO_pending_set(dx, PENDING_STATUS);
+        KeResetEvent(&dx->RemoveEvent);
+        dx->IoCount = row.count;
         sim::trace_clear();
         auto r = send(row.ioctl, row.length);
         expect_done(*r, row.status, row.information);
         EXPECT_FALSE(r->pending_returned());
-        EXPECT_EQ(dx->IoCount, 1) << "the reference taken is given back, a refused one never held";
+        EXPECT_EQ(dx->IoCount, row.count) << "the reference taken is given back, a refused one never held";
+        EXPECT_EQ(KeReadStateEvent(&dx->RemoveEvent) != 0, row.count == 0)
+            << "whoever brings the count to 0 signals RemoveEvent, a refusal included";
         EXPECT_TRUE(std::all_of(r->output().begin() + row.information, r->output().end(),
                                 [](uint8_t b) { return b == kUntouched; }))
             << "nothing written past the bytes reported";
@@ -70,39 +79,12 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
             EXPECT_EQ(sim::trace_lines().size(), 2u) << "no handler between the dispatch routine's own lines";
         }
     }
+    dx->IoCount = 1;
     // A write to a removed device never reaches the command channel.
     MIVO_pending_clear(dx, PENDING_ALL);
     EXPECT_EQ(write({0xF0, 0x01}).status, STATUS_DELETE_PENDING);
     EXPECT_EQ(MIVO_pending_get(dx), 0u);
     EXPECT_EQ(dx->IoCount, 1);
-}
-
-// The remove handler gives back its own reference and the device's, then
-// waits on RemoveEvent; whoever brings the count to 0 must signal it, a
-// refused request included.
-TEST_F(HidRequests, TheLastReferenceOutSignalsRemoveEvent)
-{
-    const struct {
-        const char *what;
-        LONG count;
-        ULONG state;
-        NTSTATUS status;
-        bool signalled;
-    } rows[] = {
-        {"served", 1, DEVICE_STATE_STARTED, STATUS_SUCCESS, false},
-        {"refused while the device reference is held", 1, DEVICE_STATE_REMOVED, STATUS_DELETE_PENDING, false},
-        {"refused after the remove handler gave both back", 0, DEVICE_STATE_REMOVED, STATUS_DELETE_PENDING, true},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        KeResetEvent(&dx->RemoveEvent);
-        dx->IoCount = row.count;
-        MIVO_device_state_set(dx, row.state);
-        expect_done(*send(IOCTL_HID_GET_DEVICE_DESCRIPTOR, 9), row.status, row.status == STATUS_SUCCESS ? 9 : 0);
-        EXPECT_EQ(dx->IoCount, row.count);
-        EXPECT_EQ(KeReadStateEvent(&dx->RemoveEvent) != 0, row.signalled);
-    }
-    dx->IoCount = 1; // the teardown's reads go through the dispatch again
 }
 
 TEST_F(HidRequests, ReadsWaitHoldingNoReferenceAndTheStepServesThemOldestFirst)
