@@ -33,7 +33,6 @@ TEST(MivoCtl, CommandsPrintTheirTraceLineAndBadOnesAreUsageErrors)
     } cases[] = {
         {{"--at", "1500", "profile", "3"}, kExitOk, "1500 write f0 08 03 00\n"},
         {{"--at", "0", "profile", "-1"}, kExitOk, "0 write f0 08 ff ff\n"}, // a negative id is no option
-        {{"--at", "20", "config", "on"}, kExitOk, "20 write f0 ff 01 00\n"},
         {{"--help"}, kExitOk, "profile ID"},
         {{"profile", "3"}, kExitUsage, "give the time of the write with --at MS"},
         {{"--at", "5", "profile", "3x"}, kExitUsage, "profile: '3x' is not a number from -32768 to 32767"},

@@ -116,35 +116,4 @@ TEST(SimHidParser, RefusesBadDescriptorsWhereTheyGoWrong) {
     }
 }
 
-TEST(SimHidParser, SplitsItemsWithTheirOffsetsAndData) {
-    test_bytes::Bytes bytes = hex("15 81 16 0C FE 26 FF 00 27 FF FF FF 7F C0 0B 01 00 0C 00");
-    sim::HidItems split = sim::hid_items(bytes);
-    ASSERT_TRUE(split.ok()) << split.error;
-    struct Expected {
-        size_t offset;
-        uint8_t type, tag, size;
-        uint32_t data;
-        int32_t signed_data;
-    };
-    const Expected expected[] = {
-        {0, 1, 1, 1, 0x81, -127},             // Logical Minimum (-127)
-        {2, 1, 1, 2, 0xFE0C, -500},           // Logical Minimum (-500)
-        {5, 1, 2, 2, 0x00FF, 255},            // Logical Maximum (255): the zero byte keeps it positive
-        {8, 1, 2, 4, 0x7FFFFFFF, 0x7FFFFFFF}, // Logical Maximum, four bytes
-        {13, 0, 0xC, 0, 0, 0},                // End Collection
-        {14, 2, 0, 4, 0x000C0001, 0x000C0001}, // extended Usage
-    };
-    ASSERT_EQ(split.items.size(), std::size(expected));
-    for (size_t i = 0; i < split.items.size(); ++i) {
-        SCOPED_TRACE(i);
-        const sim::HidItem &item = split.items[i];
-        EXPECT_EQ(item.offset, expected[i].offset);
-        EXPECT_EQ(item.type, expected[i].type);
-        EXPECT_EQ(item.tag, expected[i].tag);
-        EXPECT_EQ(item.size, expected[i].size);
-        EXPECT_EQ(item.data, expected[i].data);
-        EXPECT_EQ(item.signed_data(), expected[i].signed_data);
-    }
-}
-
 } // namespace
