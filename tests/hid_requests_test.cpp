@@ -47,6 +47,7 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
         {"attributes, roomy", DEVICE_STATE_STARTED, IOCTL_HID_GET_DEVICE_ATTRIBUTES, 40, STATUS_SUCCESS, 32},
         {"report descriptor, one short", DEVICE_STATE_STARTED, IOCTL_HID_GET_REPORT_DESCRIPTOR, n - 1,
          STATUS_BUFFER_TOO_SMALL, 0},
+        {"report descriptor, exact", DEVICE_STATE_STARTED, IOCTL_HID_GET_REPORT_DESCRIPTOR, n, STATUS_SUCCESS, n},
         {"report descriptor, roomy", DEVICE_STATE_STARTED, IOCTL_HID_GET_REPORT_DESCRIPTOR, n + 7, STATUS_SUCCESS, n},
         {"get string", DEVICE_STATE_STARTED, IOCTL_HID_GET_STRING, 64, STATUS_NOT_SUPPORTED, 0},
         {"a code of nobody's", DEVICE_STATE_STARTED, 0x000B0FFF, 16, STATUS_NOT_SUPPORTED, 0},
@@ -85,6 +86,26 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
     EXPECT_EQ(write({0xF0, 0x01}).status, STATUS_DELETE_PENDING);
     EXPECT_EQ(MIVO_pending_get(dx), 0u);
     EXPECT_EQ(dx->IoCount, 1);
+}
+
+// The device's own descriptor follows the virtual half whole or not at all;
+// before a start has fixed the served length it reads 0, and still nothing is
+// copied beyond the buffer.
+TEST_F(HidRequests, ReportDescriptorWithoutTheDevicesOwnOrBeforeAStart)
+{
+    const Bytes half(VirtualReportDescriptor, VirtualReportDescriptor + VIRTUAL_REPORT_DESCRIPTOR_LENGTH);
+    dx->DeviceReportDescriptor = nullptr;
+    dx->DeviceReportDescriptorLength = 0;
+    dx->ReportDescriptorLength = VIRTUAL_REPORT_DESCRIPTOR_LENGTH;
+    auto r = send(IOCTL_HID_GET_REPORT_DESCRIPTOR, VIRTUAL_REPORT_DESCRIPTOR_LENGTH);
+    expect_done(*r, STATUS_SUCCESS, VIRTUAL_REPORT_DESCRIPTOR_LENGTH);
+    EXPECT_EQ(r->output(), half);
+    expect_done(*send(IOCTL_HID_GET_REPORT_DESCRIPTOR, VIRTUAL_REPORT_DESCRIPTOR_LENGTH - 1), STATUS_BUFFER_TOO_SMALL);
+
+    dx->ReportDescriptorLength = 0;
+    r = send(IOCTL_HID_GET_REPORT_DESCRIPTOR, 64);
+    expect_done(*r, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(r->output(), Bytes(64, kUntouched));
 }
 
 TEST_F(HidRequests, ReadsWaitHoldingNoReferenceAndTheStepServesThemOldestFirst)

@@ -45,11 +45,7 @@ const GoodCase kGood[] = {
      "05 01 09 02 A1 01  85 01 75 08 95 03 81 06  85 02 95 02 91 02  C0 "
      "05 0C 09 01 A1 01  85 03 75 01 95 0C 81 02  75 08 95 05 B1 02  C0",
      "ids; 01:02 [01 i4] [02 o3]; 0C:01 [03 i3 f6]"},
-    {"a boot keyboard without report IDs",
-     "05 01 09 06 A1 01 05 07 19 E0 29 E7 15 00 25 01 75 01 95 08 81 02 95 01 75 08 81 01 "
-     "95 05 75 01 05 08 19 01 29 05 91 02 95 01 75 03 91 01 "
-     "95 06 75 08 15 00 25 65 05 07 19 00 29 65 81 00 C0",
-     "no ids; 01:06 [00 i8 o1]"},
+    {"no report IDs, input and output", "A1 01 75 08 95 02 81 02 91 02 C0", "no ids; 00:00 [00 i2 o2]"},
     {"bits summed across fields and rounded up once",
      "A1 01 85 07 75 01 95 01 81 02 75 07 81 02 75 01 81 02 C0", "ids; 00:00 [07 i3]"},
     {"Pop restores the size and count that Push saved",
