@@ -192,6 +192,14 @@ typedef struct _DEVICE_EXTENSION {
     // same kind replaces one not yet taken.
     LONG volatile ProfilRequest;     // MIVO_REQUEST_PRESENT | (USHORT)profile id
     LONG volatile ModeConfigRequest; // MIVO_REQUEST_PRESENT | on (0 or 1)
+
+    // Device starts happen one at a time: the PnP start, the start a read asks
+    // for and the removal's end of the workers all hold this synchronization
+    // event (signalled = free) while they run.
+    KEVENT StartLock;
+    // 1 from the moment a read queues a start until that start has run
+    // (Interlocked), so that a burst of reads queues one start.
+    LONG volatile StartQueued;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define MIVO_REQUEST_PRESENT 0x10000

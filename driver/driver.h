@@ -21,6 +21,45 @@ static inline VOID MIVO_complete_request(PIRP Irp, NTSTATUS Status, ULONG_PTR In
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
+// ---------------------------------------------------------------- entry.cpp
+// The service key path DriverEntry was given, copied; every device's
+// RegistryPath is a copy of it. Empty (no buffer) when paged pool refused it.
+extern UNICODE_STRING DriverRegistryPath;
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE MIVO_AddDevice;
+DRIVER_UNLOAD MIVO_DriverUnload;
+DRIVER_DISPATCH MIVO_DispatchCreateClose;
+DRIVER_DISPATCH MIVO_DispatchPassThrough;
+
+// ---------------------------------------------------------------- pnp.cpp
+DRIVER_DISPATCH MIVO_DispatchPnp;
+DRIVER_DISPATCH MIVO_DispatchPower;
+NTSTATUS MIVO_pnp_start(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE MIVO_pnp_start_completion;
+NTSTATUS MIVO_pnp_stop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_pnp_surprise_removal(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_pnp_remove(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MIVO_pnp_query_caps(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// A whole device start: the end of any workers an earlier start left, then
+// the USB bring-up and both workers. Runs under StartLock. PASSIVE_LEVEL.
+NTSTATUS MIVO_device_start(PDEVICE_OBJECT DeviceObject);
+NTSTATUS MIVO_device_remove(PDEVICE_OBJECT DeviceObject);
+// The start a read asks for when it finds the device not started: queued to a
+// system worker thread, where waiting is allowed, at most one at a time.
+// Any IRQL up to DISPATCH_LEVEL.
+VOID MIVO_device_start_from_read(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------- workers.cpp
+// USB bring-up then the workers (DeviceState STARTED once the USB side is ready).
+NTSTATUS MIVO_usb_start(PDEVICE_OBJECT DeviceObject);
+NTSTATUS MIVO_hid_start(PDEVICE_OBJECT DeviceObject);
+KSTART_ROUTINE MIVO_usb_worker;
+KSTART_ROUTINE MIVO_hid_worker;
+// Wait for the workers (ending a pending interrupt read first) and release
+// them; DeviceState must already have left STARTED.
+NTSTATUS MIVO_usb_remove(PDEVICE_OBJECT DeviceObject);
+NTSTATUS MIVO_hid_remove(PDEVICE_OBJECT DeviceObject);
+
 // ---------------------------------------------------------------- io_count.cpp
 // A reference to the device context for the length of a dispatch routine:
 // STATUS_SUCCESS, or STATUS_DELETE_PENDING once the device is removed.

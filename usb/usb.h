@@ -43,3 +43,23 @@ NTSTATUS MIVO_usb_set_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG
 NTSTATUS MIVO_usb_interrupt_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Length, USBD_PIPE_HANDLE Pipe,
                                      ULONG TransferFlags);
 NTSTATUS MIVO_usb_read_interrupt(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Length);
+
+// ---------------------------------------------------------------- bringup.cpp
+// The USB side of a device start, step by step; MIVO_usb_start in the driver
+// frame runs them in order and then starts the workers. PASSIVE_LEVEL: each
+// waits for its transfers.
+#define DEVICE_REPORT_DESCRIPTOR_SCRATCH 999
+NTSTATUS MIVO_usb_reset(PDEVICE_EXTENSION dx);
+NTSTATUS usb_get_port_status(PDEVICE_EXTENSION dx, ULONG *PortStatus);
+NTSTATUS usb_reset_port(PDEVICE_EXTENSION dx);
+NTSTATUS MIVO_usb_get_dev_desc(PDEVICE_EXTENSION dx);
+// A whole configuration descriptor in a new non-paged buffer the caller frees.
+NTSTATUS MIVO_usb_get_conf_desc(PDEVICE_EXTENSION dx, PUSB_CONFIGURATION_DESCRIPTOR *Descriptor, ULONG *Length,
+                                UCHAR Index);
+NTSTATUS MIVO_usb_select_conf(PDEVICE_EXTENSION dx);
+// Replaces DeviceReportDescriptor with the device's report descriptor as it
+// sends it now.
+NTSTATUS MIVO_usb_get_hid_desc(PDEVICE_EXTENSION dx);
+// Cancels the transfers pending on a pipe (URB_FUNCTION_ABORT_PIPE); what ends
+// an interrupt read that a silent device would never complete.
+NTSTATUS MIVO_usb_abort_pipe(PDEVICE_EXTENSION dx, USBD_PIPE_HANDLE Pipe);

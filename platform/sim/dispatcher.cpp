@@ -342,3 +342,17 @@ void signal_thread_end(void *thread_header) {
 
 } // namespace exec
 } // namespace sim
+
+// ---------------------------------------------------------------- first cut, replaced by the virtual-time scheduler
+namespace sim {
+bool clock_is_real() { return g_clock_real.load(); }
+void clock_run_until(uint64_t interrupt_time) {
+    if (interrupt_time > now_100ns())
+        clock_set(interrupt_time);
+}
+void clock_settle() {}
+} // namespace sim
+
+extern "C" VOID sim_assertion_failed(PCSTR Expression, PCSTR File, ULONG Line) {
+    sim::report_problem(std::string("assertion failed: ") + Expression + " at " + File + ":" + std::to_string(Line));
+}

@@ -134,6 +134,39 @@ public:
         return static_cast<T *>(hid_extension()->MiniDeviceExtension);
     }
 
+    // ---------------------------------------------------------------- PnP and power
+    // The requests the PnP and power managers send to the device's stack,
+    // handed to the minidriver's dispatch routine the way the class driver
+    // hands them: a new IRP per request whose current stack location is the
+    // class driver's device, IoStatus.Status STATUS_NOT_SUPPORTED as the PnP
+    // manager sets it, sent from the calling thread at PASSIVE_LEVEL, waited
+    // for inside the kernel (so virtual time goes on while the driver waits).
+    // Each returns the status the request was completed with.
+    //
+    // start(): IRP_MN_START_DEVICE; when it succeeds and `interrogate` is set,
+    // interrogate() and start_reading() follow, as the class driver does once
+    // its device has started.
+    NTSTATUS start(bool interrogate = true);
+    // stop(), surprise_removal() and remove() first cancel the class driver's
+    // own reads and stop sending them (stop_reading()), as the class driver
+    // does before it passes these down.
+    NTSTATUS query_stop();
+    NTSTATUS cancel_stop();
+    NTSTATUS stop();
+    NTSTATUS query_remove();
+    NTSTATUS cancel_remove();
+    NTSTATUS surprise_removal();
+    NTSTATUS remove();
+    // IRP_MN_QUERY_CAPABILITIES with `caps` as the PnP manager fills it before
+    // sending (Size, Version 1, Address and UINumber 0xFFFFFFFF, the rest as
+    // given); the driver's answer is copied back into `caps`.
+    NTSTATUS query_capabilities(DEVICE_CAPABILITIES &caps);
+    // Any other PnP minor code, with no parameters.
+    NTSTATUS pnp(UCHAR minor);
+    // IRP_MN_SET_POWER for a device power state (D0..D3) or a system one.
+    NTSTATUS set_power(DEVICE_POWER_STATE state);
+    NTSTATUS set_system_power(SYSTEM_POWER_STATE state);
+
     // What the class driver asks once the device has started:
     // IOCTL_HID_GET_DEVICE_DESCRIPTOR, IOCTL_HID_GET_DEVICE_ATTRIBUTES,
     // IOCTL_HID_GET_REPORT_DESCRIPTOR with the length the HID descriptor

@@ -43,6 +43,33 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// A driver loaded as the I/O manager loads a kernel service: the driver
+// object \Driver\<service>, the service key
+// \Registry\Machine\System\CurrentControlSet\Services\<service> in the
+// simulated registry (made, with an empty Layout subkey, when missing: what an
+// install leaves), and the entry point called at PASSIVE_LEVEL with the driver
+// object and the key's path. The driver stays loaded while its registration
+// with the HID class driver is in use; unload() calls DriverUnload (when the
+// entry succeeded and set one) and reports a problem for every device object
+// the driver still has. The destructor unloads when unload() was not called.
+class LoadedDriver {
+public:
+    explicit LoadedDriver(PDRIVER_INITIALIZE entry, std::u16string service = u"mivo");
+    ~LoadedDriver();
+    LoadedDriver(const LoadedDriver &) = delete;
+    LoadedDriver &operator=(const LoadedDriver &) = delete;
+
+    NTSTATUS status() const; // what the entry point returned
+    PDRIVER_OBJECT get();
+    PUNICODE_STRING registry_path();
+    void unload();
+    bool loaded() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // ---------------------------------------------------------------- device objects
 // IoCreateDevice (extension zero-filled) and, when `attach_to` is given,
 // IoAttachDeviceToDeviceStack onto it; DO_DEVICE_INITIALIZING is cleared.

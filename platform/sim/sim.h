@@ -31,15 +31,43 @@ std::vector<std::string> problems();
 void report_problem(std::string what);
 
 // ---------------------------------------------------------------- clock
-// Interrupt time in 100-ns units. Manual: it moves only when told. Real: it
-// follows the host's monotonic clock from the value it had when switched.
-// Timed waits (KeWaitForSingleObject with a time-out, KeDelayExecutionThread)
-// always last their length in real time, whichever mode the clock is in.
+// Interrupt time in 100-ns units, and every timed wait of the kernel
+// (KeWaitForSingleObject with a time-out, KeDelayExecutionThread) measured on
+// it. Two modes:
+//
+// Virtual (after reset, and clock_manual): the clock stands still while
+// anything can run. It moves when a host thread tells it to (clock_set,
+// clock_advance_ms, clock_run_until) and when every system thread
+// (PsCreateSystemThread, work items) waits and at least one host thread waits
+// inside the kernel: then it jumps to the earliest time-out and wakes the
+// waits that expire there, one instant at a time. A session driven by one host
+// thread is thus deterministic, however long its waits, and runs as fast as the
+// machine allows. If every thread waits and none has a time-out, nothing could
+// ever wake them: the kernel prints where each waits, reports a problem and
+// aborts the process, so that a test fails instead of hanging.
+// Host threads outside the kernel are not seen: time stands still for them.
+//
+// Real (clock_real): the clock follows the host's monotonic clock from the
+// value it had when switched, and timed waits last their length in real time.
 constexpr uint64_t kDefaultStart = 5ULL * 60 * 10'000'000; // five minutes of uptime
 void clock_manual(uint64_t start = kDefaultStart);
 void clock_real();
+bool clock_is_real();
+// Virtual: sets the clock (forward or back) without running anything. Real:
+// the clock reads this value now and goes on from it.
 void clock_set(uint64_t interrupt_time);
+// clock_run_until(clock_now() + ms).
 void clock_advance_ms(uint64_t ms);
+// Virtual: lets the system threads run up to this time: every time-out due by
+// then expires in order, the threads woken by it run until they all wait
+// again, and the call returns once that holds at `interrupt_time` (a time
+// already past is not gone back to: it settles at the current time). Real:
+// sleeps until the clock reads that time.
+void clock_run_until(uint64_t interrupt_time);
+// Virtual: returns once every system thread waits, the clock unmoved (what a
+// completion or a signal from the host thread set going has run its course).
+// Real: returns at once.
+void clock_settle();
 uint64_t clock_now();
 
 // ---------------------------------------------------------------- pool

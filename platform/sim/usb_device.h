@@ -132,6 +132,13 @@ public:
                       int count = -1);
     // Every report delivered from now on is cut to `bytes` (0: whole again).
     void short_reports(size_t bytes);
+    // A halted interrupt endpoint: every read on the report pipe fails with
+    // USBD_STATUS_STALL_PID / STATUS_UNSUCCESSFUL, the pending ones at once,
+    // until URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL on that pipe or a new
+    // configuration clears the halt (a SET_CONFIGURATION resets every
+    // endpoint's halt, USB 2.0 9.4.5).
+    void halt_interrupt_endpoint();
+    bool interrupt_endpoint_halted() const;
     // Silence: the device sends nothing; reads pend until aborted or until
     // silence ends, pushed reports wait in the queue.
     void silence(bool on);

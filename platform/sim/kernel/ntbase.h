@@ -189,6 +189,18 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 extern "C" {
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+
+// The checked-build assertions a driver states its IRQL and invariants with.
+// The simulated kernel reports a violated one as a problem (a test failure)
+// with the file, line and expression, and goes on, as a kernel debugger would
+// after the break.
+extern "C" VOID sim_assertion_failed(PCSTR Expression, PCSTR File, ULONG Line);
+#define NT_ASSERT(exp) ((!(exp)) ? (sim_assertion_failed(#exp, __FILE__, __LINE__), FALSE) : TRUE)
+#define PAGED_CODE()                                                                                              \
+    do {                                                                                                          \
+        if (KeGetCurrentIrql() > APC_LEVEL)                                                                       \
+            sim_assertion_failed("PAGED_CODE(): KeGetCurrentIrql() <= APC_LEVEL", __FILE__, __LINE__);            \
+    } while (0)
 NTKERNELAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 }

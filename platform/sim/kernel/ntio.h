@@ -331,6 +331,19 @@ NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 }
+
+// Work items: a routine run later on a system worker thread at PASSIVE_LEVEL,
+// holding a reference to the device object until it returns.
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
+extern "C" {
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
+}
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 
