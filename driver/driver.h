@@ -30,6 +30,8 @@ DRIVER_ADD_DEVICE MIVO_AddDevice;
 DRIVER_UNLOAD MIVO_DriverUnload;
 DRIVER_DISPATCH MIVO_DispatchCreateClose;
 DRIVER_DISPATCH MIVO_DispatchPassThrough;
+// Frees a registry-path copy and leaves it empty; an empty one is left alone.
+VOID MIVO_free_registry_path(PUNICODE_STRING Path);
 
 // ---------------------------------------------------------------- pnp.cpp
 DRIVER_DISPATCH MIVO_DispatchPnp;
@@ -43,7 +45,13 @@ NTSTATUS MIVO_pnp_query_caps(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // A whole device start: the end of any workers an earlier start left, then
 // the USB bring-up and both workers. Runs under StartLock. PASSIVE_LEVEL.
 NTSTATUS MIVO_device_start(PDEVICE_OBJECT DeviceObject);
+// Ends the workers and frees what the device holds (profiles, LED queue,
+// report descriptor, registry path): everything, since after a surprise
+// removal no remove request reaches the driver. Idempotent. PASSIVE_LEVEL.
 NTSTATUS MIVO_device_remove(PDEVICE_OBJECT DeviceObject);
+// DeviceState = State (STOPPED or REMOVED) unless the device is already
+// removed: REMOVED is final. Any thread.
+VOID MIVO_device_state_leave(PDEVICE_EXTENSION dx, ULONG State);
 // The start a read asks for when it finds the device not started: queued to a
 // system worker thread, where waiting is allowed, at most one at a time.
 // Any IRQL up to DISPATCH_LEVEL.

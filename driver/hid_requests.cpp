@@ -186,8 +186,9 @@ NTSTATUS MIVO_ioctl_get_rep_desc(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 /*
  * MIVO_ioctl_read_rep - IOCTL_HID_READ_REPORT. On a started device the read
  * is queued for the HID worker and STATUS_PENDING returned; otherwise it is
- * completed with STATUS_DEVICE_NOT_CONNECTED. Never waits and allocates
- * nothing on the queued path. IRQL <= DISPATCH_LEVEL.
+ * completed with STATUS_DEVICE_NOT_CONNECTED and a start of the device is
+ * queued. Never waits and allocates nothing on the queued path.
+ * IRQL <= DISPATCH_LEVEL.
  */
 NTSTATUS MIVO_ioctl_read_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -200,6 +201,16 @@ NTSTATUS MIVO_ioctl_read_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoMarkIrpPending(Irp);
         MIVO_queue_read(dx, Irp);
         KeSetEvent(&dx->NewInputEvent, IO_NO_INCREMENT, FALSE);
+
+        // The device may have left the started state between the test above
+        // and the queueing, and its HID worker may have run its last
+        // cancel-all already: then nobody would ever take this read. The
+        // workers end only after DeviceState has changed, so a read path
+        // that sees it changed cancels what is queued itself; the class
+        // driver sends its reads again once the device is back.
+        if (MIVO_device_state(dx) != DEVICE_STATE_STARTED) {
+            MIVO_cancel_all_reads(dx);
+        }
         return STATUS_PENDING;
     }
 
@@ -207,9 +218,9 @@ NTSTATUS MIVO_ioctl_read_rep(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     MIVO_TRACE_LEAVE("STATUS_DEVICE_NOT_CONNECTED: device is not started");
 
     // The HID class driver keeps reading a device that a power transition
-    // stopped, so the first read that finds it not started is where it is to
-    // be started again, after this refusal. That start is PnP's and is called
-    // from here once PnP has one; until then the read is only refused.
+    // stopped, so the first read that finds it not started is where it is
+    // started again, after this refusal.
+    MIVO_device_start_from_read(DeviceObject);
     return STATUS_DEVICE_NOT_CONNECTED;
 }
 

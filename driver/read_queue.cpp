@@ -27,7 +27,9 @@ VOID MIVO_queue_read(PDEVICE_EXTENSION dx, PIRP Irp)
  * MIVO_dequeue_read - take the oldest queued read that can still be owned.
  * A request whose cancel routine the I/O manager has already taken belongs
  * to that routine and is skipped. Returns the request, no longer cancellable,
- * or NULL when the queue is empty. HID worker.
+ * or NULL when the queue is empty. The HID worker, and the read path and the
+ * end of the workers through MIVO_cancel_all_reads: each request is taken
+ * out under the lock by one of them alone. IRQL <= DISPATCH_LEVEL.
  */
 PIRP MIVO_dequeue_read(PDEVICE_EXTENSION dx)
 {
@@ -115,7 +117,9 @@ VOID MIVO_complete_pending_reads(PDEVICE_EXTENSION dx)
 /*
  * MIVO_cancel_all_reads - complete every queued read with STATUS_CANCELLED.
  * Run by the HID worker as it ends, so no read waits for a worker that is
- * gone. HID worker.
+ * gone; again by MIVO_hid_remove once the worker has ended, and by a read
+ * that was queued as the device left the started state, for a read queued
+ * after the worker's last pass. IRQL <= DISPATCH_LEVEL.
  */
 VOID MIVO_cancel_all_reads(PDEVICE_EXTENSION dx)
 {

@@ -51,8 +51,6 @@ TEST_F(HidRequests, EachIsCompletedOnceWithItsStatusAndBytesAndTheReferenceGiven
         {"report descriptor, roomy", DEVICE_STATE_STARTED, IOCTL_HID_GET_REPORT_DESCRIPTOR, n + 7, STATUS_SUCCESS, n},
         {"get string", DEVICE_STATE_STARTED, IOCTL_HID_GET_STRING, 64, STATUS_NOT_SUPPORTED, 0},
         {"a code of nobody's", DEVICE_STATE_STARTED, 0x000B0FFF, 16, STATUS_NOT_SUPPORTED, 0},
-        {"read, device never started", DEVICE_STATE_NONE, IOCTL_HID_READ_REPORT, 64, STATUS_DEVICE_NOT_CONNECTED, 0},
-        {"read, device stopped", DEVICE_STATE_STOPPED, IOCTL_HID_READ_REPORT, 64, STATUS_DEVICE_NOT_CONNECTED, 0},
         {"removed: HID descriptor", DEVICE_STATE_REMOVED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 64, STATUS_DELETE_PENDING, 0},
         {"removed: read", DEVICE_STATE_REMOVED, IOCTL_HID_READ_REPORT, 64, STATUS_DELETE_PENDING, 0},
         {"removed, the remove handler waiting", DEVICE_STATE_REMOVED, IOCTL_HID_GET_DEVICE_DESCRIPTOR, 64,

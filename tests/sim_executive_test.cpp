@@ -163,29 +163,44 @@ TEST_F(SimEvent, NotificationStaysSetSynchronizationResetsOnWait) {
     EXPECT_EQ(poll(&s), STATUS_TIMEOUT);
 }
 
-TEST_F(SimEvent, TimeoutsRelativeAndAbsoluteAndDelaysLastTheirLength) {
-    const int64_t now = int64_t(KeQueryInterruptTime());
-    struct Case { const char *name; LARGE_INTEGER timeout; double at_least_ms; bool delay; } cases[] = {
-        {"zero polls", timeout(0), 0, false},
-        {"relative 30 ms", timeout(-300'000), 29, false},
-        {"absolute 30 ms ahead", timeout(now + 300'000), 29, false},
-        {"absolute in the past", timeout(now - 1), 0, false},
-        {"delay of 20 ms", timeout(-200'000), 19, true},
-    };
-    for (Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        KEVENT e;
-        KeInitializeEvent(&e, NotificationEvent, FALSE);
-        auto start = std::chrono::steady_clock::now();
-        if (c.delay)
-            EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &c.timeout), STATUS_SUCCESS);
-        else
-            EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &c.timeout), STATUS_TIMEOUT);
-        double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_GE(took, c.at_least_ms);
-        EXPECT_LE(took, c.at_least_ms + 1000);
+// Time-outs in both clocks: in real time they last their length; in virtual
+// time a host thread that waits while nothing else can run moves the clock to
+// its own time-out at once.
+TEST_F(SimEvent, TimeoutsRelativeAndAbsoluteAndDelaysEndAtTheirTime) {
+    for (bool real : {false, true}) {
+        SCOPED_TRACE(real ? "real clock" : "virtual clock");
+        if (real)
+            sim::clock_real();
+        const int64_t now = int64_t(KeQueryInterruptTime());
+        struct Case { const char *name; LARGE_INTEGER timeout; int64_t length; bool delay; } cases[] = {
+            {"zero polls", timeout(0), 0, false},
+            {"relative 30 ms", timeout(-300'000), 300'000, false},
+            {"absolute 60 ms after the start", timeout(now + 600'000), -1, false},
+            {"absolute in the past", timeout(now - 1), 0, false},
+            {"delay of 20 ms", timeout(-200'000), 200'000, true},
+        };
+        for (Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            KEVENT e;
+            KeInitializeEvent(&e, NotificationEvent, FALSE);
+            int64_t before = int64_t(KeQueryInterruptTime());
+            auto start = std::chrono::steady_clock::now();
+            if (c.delay)
+                EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &c.timeout), STATUS_SUCCESS);
+            else
+                EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &c.timeout), STATUS_TIMEOUT);
+            double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            int64_t end = c.length < 0 ? c.timeout.QuadPart : before + c.length;
+            int64_t after = int64_t(KeQueryInterruptTime());
+            EXPECT_GE(after, end) << "the clock reads the time-out's end";
+            if (real) {
+                EXPECT_GE(took, (end - before) / 10'000.0 - 1);
+            } else {
+                EXPECT_EQ(after, std::max(end, before)) << "virtual time jumps exactly to the time-out";
+                EXPECT_LE(took, 1000.0) << "and does not wait for it";
+            }
+        }
     }
-    EXPECT_EQ(int64_t(KeQueryInterruptTime()), now) << "waiting does not move the manual clock";
 }
 
 class ThreadedSimEvent : public SimTest {};

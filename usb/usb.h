@@ -53,13 +53,17 @@ NTSTATUS MIVO_usb_reset(PDEVICE_EXTENSION dx);
 NTSTATUS usb_get_port_status(PDEVICE_EXTENSION dx, ULONG *PortStatus);
 NTSTATUS usb_reset_port(PDEVICE_EXTENSION dx);
 NTSTATUS MIVO_usb_get_dev_desc(PDEVICE_EXTENSION dx);
-// A whole configuration descriptor in a new non-paged buffer the caller frees.
+// A whole configuration descriptor in a new non-paged buffer the caller frees
+// (ExFreePoolWithTag, tag 0).
 NTSTATUS MIVO_usb_get_conf_desc(PDEVICE_EXTENSION dx, PUSB_CONFIGURATION_DESCRIPTOR *Descriptor, ULONG *Length,
                                 UCHAR Index);
 NTSTATUS MIVO_usb_select_conf(PDEVICE_EXTENSION dx);
 // Replaces DeviceReportDescriptor with the device's report descriptor as it
-// sends it now.
+// sends it now; a failure keeps the previous one.
 NTSTATUS MIVO_usb_get_hid_desc(PDEVICE_EXTENSION dx);
+// Frees DeviceReportDescriptor and zeroes its length: at removal, once nothing
+// can serve it any more.
+VOID MIVO_usb_release_descriptors(PDEVICE_EXTENSION dx);
 // Cancels the transfers pending on a pipe (URB_FUNCTION_ABORT_PIPE); what ends
 // an interrupt read that a silent device would never complete.
 NTSTATUS MIVO_usb_abort_pipe(PDEVICE_EXTENSION dx, USBD_PIPE_HANDLE Pipe);

@@ -3,6 +3,7 @@
 // object's state, as in the kernel; the objects themselves live in driver
 // memory, so all their state is in their DISPATCHER_HEADER.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -59,21 +60,151 @@ std::condition_variable &dispatcher_cv() {
     return cv;
 }
 
-// The host deadline of a kernel time-out; false when there is none.
-bool deadline_of(const LARGE_INTEGER *timeout, std::chrono::steady_clock::time_point &deadline) {
+// ---------------------------------------------------------------- the scheduler
+// Every wait that blocks is a Waiter on g_waiters, under the dispatcher lock.
+// Scheduled threads (system threads and work items) are counted in
+// g_runnable unless they wait and nothing has woken them yet: a signal or an
+// expired time-out counts the waiter again at the moment it is woken, before
+// it has run, so "no scheduled thread can run" is exactly g_runnable == 0.
+// That is what lets virtual time move only when everything has settled.
+struct Waiter {
+    const DISPATCHER_HEADER *object; // nullptr for a delay
+    uint64_t deadline;               // interrupt time; kNever for none
+    bool scheduled;
+    bool woken;
+};
+constexpr uint64_t kNever = ~uint64_t{0};
+
+std::vector<Waiter *> g_waiters;
+long g_runnable = 0;
+// Bumped by everything that wakes a waiter or moves the clock: a standstill
+// check sees whether anything at all happened.
+uint64_t g_progress = 0;
+thread_local bool t_scheduled = false;
+
+void wake(Waiter *w) {
+    w->woken = true;
+    if (w->scheduled)
+        ++g_runnable;
+    ++g_progress;
+}
+
+// Callers hold the dispatcher lock.
+void wake_waiters_of(const DISPATCHER_HEADER *object) {
+    for (Waiter *w : g_waiters)
+        if (!w->woken && w->object == object)
+            wake(w);
+    dispatcher_cv().notify_all();
+}
+
+void expire_due() {
+    uint64_t now = now_100ns();
+    for (Waiter *w : g_waiters)
+        if (!w->woken && w->deadline <= now)
+            wake(w);
+    dispatcher_cv().notify_all();
+}
+
+uint64_t earliest_deadline() {
+    uint64_t earliest = kNever;
+    for (Waiter *w : g_waiters)
+        if (!w->woken && w->deadline < earliest)
+            earliest = w->deadline;
+    return earliest;
+}
+
+// Virtual time: the clock moves to `t` and whatever is due by then wakes.
+void move_clock_to(uint64_t t) {
+    if (t > g_manual_time.load())
+        g_manual_time.store(t);
+    ++g_progress;
+    expire_due();
+}
+
+uint64_t deadline_of(const LARGE_INTEGER *timeout) {
     if (timeout == nullptr)
-        return false;
+        return kNever;
     LONGLONG t = timeout->QuadPart;
-    int64_t units;
-    if (t < 0) {
-        units = -t;
-    } else {
-        // Absolute interrupt time; what remains of it passes in real time.
-        uint64_t now = now_100ns();
-        units = static_cast<uint64_t>(t) > now ? static_cast<int64_t>(static_cast<uint64_t>(t) - now) : 0;
+    if (t >= 0)
+        return static_cast<uint64_t>(t); // absolute interrupt time
+    uint64_t now = now_100ns();
+    uint64_t length = static_cast<uint64_t>(-t);
+    return length > kNever - now ? kNever - 1 : now + length;
+}
+
+void describe_waiters(const char *why) {
+    std::fprintf(stderr, "sim: %s; %ld scheduled thread(s) runnable, waits:\n", why, g_runnable);
+    for (Waiter *w : g_waiters)
+        std::fprintf(stderr, "  %s thread on %p%s\n", w->scheduled ? "scheduled" : "host", (const void *)w->object,
+                     w->deadline == kNever ? ", no time-out" : ", timed");
+}
+
+// Blocks the calling thread on `w` (already on g_waiters) until it is woken.
+// Virtual time: a host thread that waits while no scheduled thread can run
+// moves the clock to the earliest time-out; if there is none, and nothing
+// happens for a long while, nothing ever will.
+void block(std::unique_lock<std::mutex> &lock, Waiter &w) {
+    constexpr auto kStandstill = std::chrono::seconds(20);
+    auto quiet_since = std::chrono::steady_clock::now();
+    uint64_t progress = g_progress;
+    while (!w.woken) {
+        if (g_clock_real.load()) {
+            auto host_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            if (w.deadline != kNever) {
+                uint64_t now = now_100ns();
+                if (now >= w.deadline) {
+                    wake(&w);
+                    break;
+                }
+                auto left = std::chrono::nanoseconds((w.deadline - now) * 100);
+                host_deadline = std::min(host_deadline, std::chrono::steady_clock::now() + left);
+            }
+            dispatcher_cv().wait_until(lock, host_deadline);
+            continue;
+        }
+        if (!t_scheduled && g_runnable == 0) {
+            uint64_t earliest = earliest_deadline();
+            if (earliest != kNever) {
+                move_clock_to(earliest);
+                continue;
+            }
+        }
+        dispatcher_cv().wait_for(lock, std::chrono::milliseconds(500));
+        if (g_progress != progress) {
+            progress = g_progress;
+            quiet_since = std::chrono::steady_clock::now();
+        } else if (!w.woken && g_runnable == 0 && earliest_deadline() == kNever &&
+                   std::chrono::steady_clock::now() - quiet_since > kStandstill) {
+            describe_waiters("every thread waits and none has a time-out");
+            std::fflush(stderr);
+            std::abort();
+        }
     }
-    deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
-    return true;
+}
+
+// The wait of KeWaitForSingleObject (object given) and KeDelayExecutionThread
+// (none), under the dispatcher lock.
+NTSTATUS wait_on(std::unique_lock<std::mutex> &lock, DISPATCHER_HEADER *header, uint64_t deadline, bool may_block) {
+    for (;;) {
+        if (header != nullptr && header->SignalState > 0) {
+            if (header->Type == kSynchronizationEvent)
+                header->SignalState = 0;
+            return STATUS_SUCCESS;
+        }
+        if (!may_block || now_100ns() >= deadline)
+            return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
+        Waiter w{header, deadline, t_scheduled, false};
+        g_waiters.push_back(&w);
+        if (t_scheduled) {
+            --g_runnable;
+            dispatcher_cv().notify_all();
+        }
+        block(lock, w);
+        g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
+        // Counted again by whoever woke it. Round again: the signal first (it
+        // may have come with the time-out), then the time-out; a signal that
+        // another waiter took first means waiting again.
+    }
 }
 
 bool blocks(const LARGE_INTEGER *timeout) { return timeout == nullptr || timeout->QuadPart != 0; }
@@ -196,7 +327,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     Event->Header.SignalState = 1;
     // Every waiter re-checks; on a synchronization event the first to get the
     // lock takes the signal and the others sleep again.
-    dispatcher_cv().notify_all();
+    wake_waiters_of(&Event->Header);
     return old;
 }
 
@@ -235,8 +366,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         sim::report_problem("KeWaitForSingleObject: a thread waits for its own end");
         return STATUS_TIMEOUT;
     }
-    std::chrono::steady_clock::time_point deadline;
-    bool timed = deadline_of(Timeout, deadline);
+    uint64_t deadline = deadline_of(Timeout);
     std::unique_lock<std::mutex> lock(sim::internal::dispatcher_lock());
     UCHAR type = header->Type;
     if (type != kNotificationEvent && type != kSynchronizationEvent && type != kThreadObject) {
@@ -245,21 +375,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                             " is not a dispatcher object (type " + std::to_string(type) + ")");
         return STATUS_INVALID_PARAMETER;
     }
-    for (;;) {
-        if (header->SignalState > 0) {
-            if (header->Type == kSynchronizationEvent)
-                header->SignalState = 0;
-            return STATUS_SUCCESS;
-        }
-        if (!timed) {
-            dispatcher_cv().wait(lock);
-        } else if (dispatcher_cv().wait_until(lock, deadline) == std::cv_status::timeout) {
-            // One last look: a signal may have come with the time-out.
-            if (header->SignalState > 0)
-                continue;
-            return STATUS_TIMEOUT;
-        }
-    }
+    return wait_on(lock, header, deadline, blocks(Timeout));
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
@@ -272,10 +388,9 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         sim::report_problem("KeDelayExecutionThread: no interval");
         return STATUS_INVALID_PARAMETER;
     }
-    std::chrono::steady_clock::time_point deadline;
-    deadline_of(Interval, deadline);
-    std::this_thread::sleep_until(deadline);
-    return STATUS_SUCCESS;
+    uint64_t deadline = deadline_of(Interval);
+    std::unique_lock<std::mutex> lock(sim::internal::dispatcher_lock());
+    return wait_on(lock, nullptr, deadline, true);
 }
 
 } // extern "C"
@@ -284,31 +399,81 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 namespace sim {
 
 void clock_manual(uint64_t start) {
+    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
     g_manual_time.store(start);
     g_clock_real.store(false);
+    ++g_progress;
+    expire_due();
 }
 
 void clock_real() {
+    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
     uint64_t now = now_100ns();
     g_real_base_ns.store(host_ns());
     g_real_base_value.store(now);
     g_clock_real.store(true);
+    dispatcher_cv().notify_all();
 }
 
+bool clock_is_real() { return g_clock_real.load(); }
+
 void clock_set(uint64_t interrupt_time) {
+    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
     if (g_clock_real.load()) {
         g_real_base_ns.store(host_ns());
         g_real_base_value.store(interrupt_time);
+        dispatcher_cv().notify_all();
     } else {
         g_manual_time.store(interrupt_time);
+        ++g_progress;
+        expire_due();
     }
 }
 
-void clock_advance_ms(uint64_t ms) {
+void clock_advance_ms(uint64_t ms) { clock_run_until(now_100ns() + ms * 10'000); }
+
+namespace {
+
+// Virtual time: waits until no scheduled thread can run. A thread that never
+// waits again (a busy loop) is reported rather than waited for without end.
+void settle_locked(std::unique_lock<std::mutex> &lock) {
+    expire_due();
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (g_runnable > 0) {
+        if (dispatcher_cv().wait_until(lock, limit) == std::cv_status::timeout && g_runnable > 0) {
+            describe_waiters("settling: a scheduled thread ran for 20 s without waiting");
+            report_problem("clock_settle: " + std::to_string(g_runnable) +
+                           " scheduled thread(s) ran for 20 s without waiting");
+            return;
+        }
+    }
+}
+
+} // namespace
+
+void clock_settle() {
     if (g_clock_real.load())
-        g_real_base_value.fetch_add(ms * 10'000);
-    else
-        g_manual_time.fetch_add(ms * 10'000);
+        return;
+    std::unique_lock<std::mutex> lock(internal::dispatcher_lock());
+    settle_locked(lock);
+}
+
+void clock_run_until(uint64_t interrupt_time) {
+    if (g_clock_real.load()) {
+        uint64_t now = now_100ns();
+        if (interrupt_time > now)
+            std::this_thread::sleep_for(std::chrono::nanoseconds((interrupt_time - now) * 100));
+        return;
+    }
+    std::unique_lock<std::mutex> lock(internal::dispatcher_lock());
+    for (;;) {
+        settle_locked(lock);
+        uint64_t earliest = earliest_deadline();
+        if (earliest > interrupt_time)
+            break;
+        move_clock_to(earliest);
+    }
+    move_clock_to(interrupt_time);
 }
 
 uint64_t clock_now() { return now_100ns(); }
@@ -337,20 +502,26 @@ void dispatcher_reset() {
 void signal_thread_end(void *thread_header) {
     std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
     static_cast<DISPATCHER_HEADER *>(thread_header)->SignalState = 1;
+    --g_runnable;
+    t_scheduled = false;
+    wake_waiters_of(static_cast<DISPATCHER_HEADER *>(thread_header));
+}
+
+void scheduled_thread_created() {
+    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    ++g_runnable;
+}
+
+void scheduled_thread_begins() { t_scheduled = true; }
+
+void scheduled_thread_ends() {
+    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    --g_runnable;
+    t_scheduled = false;
     dispatcher_cv().notify_all();
 }
 
 } // namespace exec
-} // namespace sim
-
-// ---------------------------------------------------------------- first cut, replaced by the virtual-time scheduler
-namespace sim {
-bool clock_is_real() { return g_clock_real.load(); }
-void clock_run_until(uint64_t interrupt_time) {
-    if (interrupt_time > now_100ns())
-        clock_set(interrupt_time);
-}
-void clock_settle() {}
 } // namespace sim
 
 extern "C" VOID sim_assertion_failed(PCSTR Expression, PCSTR File, ULONG Line) {

@@ -14,7 +14,14 @@ void pool_reset();
 void pool_check(std::vector<std::string> &out);
 
 void dispatcher_reset();
-// Signals a thread object as its thread ends and wakes whoever waits for it.
+// Scheduled threads (system threads and work items), as virtual time counts
+// them: the creator counts the new thread before it starts, the thread marks
+// itself at its start, and its end uncounts it.
+void scheduled_thread_created();
+void scheduled_thread_begins();
+void scheduled_thread_ends();
+// Signals a system thread's object as the thread ends, wakes whoever waits
+// for it and uncounts the thread (scheduled_thread_ends included).
 void signal_thread_end(void *thread_header);
 
 void threads_reset();

@@ -143,26 +143,39 @@ struct SyncResult {
     ULONG_PTR information;
 };
 
-SyncResult send_sync(PDEVICE_OBJECT device, PDRIVER_DISPATCH routine, ULONG ioctl, PVOID user_buffer,
-                     ULONG output_length, ULONG input_length) {
+// Sends one new IRP to the minidriver's routine for `major`, its stack
+// location filled by `fill`, and waits for it inside the kernel.
+template <typename Fill> SyncResult send_irp(PDEVICE_OBJECT device, PDRIVER_DISPATCH routine, Fill fill) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     if (!irp)
         return {STATUS_INSUFFICIENT_RESOURCES, 0};
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    sp->Parameters.DeviceIoControl.IoControlCode = ioctl;
-    sp->Parameters.DeviceIoControl.OutputBufferLength = output_length;
-    sp->Parameters.DeviceIoControl.InputBufferLength = input_length;
-    irp->UserBuffer = user_buffer;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    fill(irp, sp);
     SyncDone done;
     KeInitializeEvent(&done.event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, sync_done, &done, TRUE, TRUE, TRUE);
+    if (!routine) {
+        report_problem("HID class driver: the minidriver has no routine for major " + hex32(sp->MajorFunction));
+        IoFreeIrp(irp);
+        return {STATUS_INVALID_DEVICE_REQUEST, 0};
+    }
     io::call_dispatch(device, irp, routine);
     KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
     SyncResult result{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);
     return result;
+}
+
+SyncResult send_sync(PDEVICE_OBJECT device, PDRIVER_DISPATCH routine, ULONG ioctl, PVOID user_buffer,
+                     ULONG output_length, ULONG input_length) {
+    return send_irp(device, routine, [&](PIRP irp, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        sp->Parameters.DeviceIoControl.IoControlCode = ioctl;
+        sp->Parameters.DeviceIoControl.OutputBufferLength = output_length;
+        sp->Parameters.DeviceIoControl.InputBufferLength = input_length;
+        irp->UserBuffer = user_buffer;
+    });
 }
 
 const char *ioctl_name(ULONG ioctl) {
@@ -511,6 +524,98 @@ HidWriteResult HidClassDevice::write(std::span<const uint8_t> report, ULONG ioct
     return {r.status, r.information};
 }
 
+// ---------------------------------------------------------------- PnP and power
+NTSTATUS HidClassDevice::pnp_request(UCHAR minor, PDEVICE_CAPABILITIES caps) {
+    State &s = *state_;
+    if (!s.device)
+        return s.status;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        report_problem("HID class driver: PnP request sent above PASSIVE_LEVEL");
+    SyncResult r = send_irp(s.device, s.mini.major[IRP_MJ_PNP], [&](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_PNP;
+        sp->MinorFunction = minor;
+        sp->Parameters.DeviceCapabilities.Capabilities = caps;
+    });
+    return r.status;
+}
+
+NTSTATUS HidClassDevice::start(bool interrogate_after) {
+    NTSTATUS status = pnp_request(IRP_MN_START_DEVICE, nullptr);
+    if (!NT_SUCCESS(status) || !interrogate_after)
+        return status;
+    status = interrogate();
+    if (NT_SUCCESS(status))
+        start_reading();
+    return status;
+}
+
+NTSTATUS HidClassDevice::query_stop() { return pnp_request(IRP_MN_QUERY_STOP_DEVICE, nullptr); }
+NTSTATUS HidClassDevice::cancel_stop() { return pnp_request(IRP_MN_CANCEL_STOP_DEVICE, nullptr); }
+NTSTATUS HidClassDevice::query_remove() { return pnp_request(IRP_MN_QUERY_REMOVE_DEVICE, nullptr); }
+NTSTATUS HidClassDevice::cancel_remove() { return pnp_request(IRP_MN_CANCEL_REMOVE_DEVICE, nullptr); }
+NTSTATUS HidClassDevice::pnp(UCHAR minor) { return pnp_request(minor, nullptr); }
+
+// The class driver takes its own reads back before the device goes away
+// from under them.
+NTSTATUS HidClassDevice::stop() {
+    stop_reading();
+    return pnp_request(IRP_MN_STOP_DEVICE, nullptr);
+}
+
+NTSTATUS HidClassDevice::surprise_removal() {
+    stop_reading();
+    return pnp_request(IRP_MN_SURPRISE_REMOVAL, nullptr);
+}
+
+NTSTATUS HidClassDevice::remove() {
+    stop_reading();
+    return pnp_request(IRP_MN_REMOVE_DEVICE, nullptr);
+}
+
+NTSTATUS HidClassDevice::query_capabilities(DEVICE_CAPABILITIES &caps) {
+    caps.Size = sizeof(DEVICE_CAPABILITIES);
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    return pnp_request(IRP_MN_QUERY_CAPABILITIES, &caps);
+}
+
+NTSTATUS HidClassDevice::power_request(POWER_STATE_TYPE type, POWER_STATE state) {
+    State &s = *state_;
+    if (!s.device)
+        return s.status;
+    SyncResult r = send_irp(s.device, s.mini.major[IRP_MJ_POWER], [&](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_POWER;
+        sp->MinorFunction = IRP_MN_SET_POWER;
+        sp->Parameters.Power.Type = type;
+        sp->Parameters.Power.State = state;
+        sp->Parameters.Power.ShutdownType = PowerActionNone;
+    });
+    return r.status;
+}
+
+NTSTATUS HidClassDevice::set_power(DEVICE_POWER_STATE state) {
+    POWER_STATE p{};
+    p.DeviceState = state;
+    return power_request(DevicePowerState, p);
+}
+
+NTSTATUS HidClassDevice::set_system_power(SYSTEM_POWER_STATE state) {
+    POWER_STATE p{};
+    p.SystemState = state;
+    return power_request(SystemPowerState, p);
+}
+
+namespace internal {
+
+void hid_unregister(PDRIVER_OBJECT driver) {
+    std::lock_guard g(registrations().mu);
+    registrations().drivers.erase(driver);
+    if (registrations().last && registrations().last->driver == driver)
+        registrations().last.reset();
+}
+
+} // namespace internal
 } // namespace sim
 
 // ---------------------------------------------------------------- registration

@@ -208,6 +208,8 @@ public:
     struct State; // shared with the completion routines
 
 private:
+    NTSTATUS pnp_request(UCHAR minor, PDEVICE_CAPABILITIES caps);
+    NTSTATUS power_request(POWER_STATE_TYPE type, POWER_STATE state);
     std::shared_ptr<State> state_;
 };
 

@@ -39,6 +39,10 @@ void *handle_lookup(HANDLE h, HandleKind kind); // nullptr when not open or of a
 // conversions of whole strings are public (sim.h).
 void append_utf8(std::string &out, char32_t c);
 
+// The HID class driver forgets a minidriver's registration (its driver was
+// unloaded, or its entry point failed).
+void hid_unregister(PDRIVER_OBJECT driver);
+
 // Pool bookkeeping for allocations made by the simulated kernel itself on the
 // driver's behalf (IRPs, URBs from USBD_CreateConfigurationRequestEx): they go
 // through ExAllocatePoolWithTag like the driver's own.

@@ -100,6 +100,7 @@ bool release(SimThread *t, long &left) {
 
 void trampoline(SimThread *t) {
     t_current = t;
+    sim::exec::scheduled_thread_begins();
     try {
         t->start(t->context);
     } catch (const ThreadExit &) {
@@ -324,6 +325,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(uintptr_t{0x1000 + 4 * t->number});
     }
     // Started last: the thread may end and drop its reference at once.
+    sim::exec::scheduled_thread_created();
     std::lock_guard<std::mutex> guard(o.lock);
     t->host = std::thread(trampoline, t);
     return STATUS_SUCCESS;

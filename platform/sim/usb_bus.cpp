@@ -155,8 +155,10 @@ USBD_STATUS select_configuration(UsbDevice::Impl &d, PURB urb) {
     std::array<uint8_t, 8> setup = {0x00, 0x09, own->bConfigurationValue, 0, 0, 0, 0, 0};
     std::vector<uint8_t> none;
     USBD_STATUS status = d.control(setup, none);
-    if (USBD_SUCCESS(status))
+    if (USBD_SUCCESS(status)) {
         sc.ConfigurationHandle = kConfigurationHandle;
+        d.halted = false; // SET_CONFIGURATION clears every endpoint's halt
+    }
     return status;
 }
 
@@ -171,8 +173,8 @@ NTSTATUS interrupt_transfer(UsbDevice::Impl &d, PIRP irp, PURB urb, std::unique_
     else if (!(endpoint & 0x80) || !(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) || !r.TransferBuffer ||
              r.TransferBufferLength == 0)
         refused = USBD_STATUS_INVALID_PARAMETER; // the device only ever sends on its interrupt pipes
-    else
-        refused = port_refusal(d);
+    else if (!(refused = port_refusal(d)) && d.halted)
+        refused = USBD_STATUS_STALL_PID;
     record_urb(d, urb, refused ? refused : USBD_STATUS_PENDING);
     if (refused) {
         r.TransferBufferLength = 0;
@@ -256,6 +258,8 @@ NTSTATUS submit_urb(UsbDevice::Impl &d, PIRP irp, PURB urb) {
         status = !d.plugged ? USBD_STATUS_DEVICE_GONE
                  : valid_pipe(d, urb->UrbPipeRequest.PipeHandle, &endpoint) ? USBD_STATUS_SUCCESS
                                                                             : USBD_STATUS_INVALID_PIPE_HANDLE;
+        if (USBD_SUCCESS(status) && (endpoint & 0x80))
+            d.halted = false;
         break;
     }
     default:
@@ -416,7 +420,8 @@ void complete_read(PIRP irp, const std::vector<uint8_t> &report) {
         status = USBD_STATUS_ERROR_SHORT_TRANSFER;
     }
     if (USBD_SUCCESS(status)) {
-        std::memcpy(r.TransferBuffer, report.data(), report.size());
+        if (!report.empty())
+            std::memcpy(r.TransferBuffer, report.data(), report.size());
         r.TransferBufferLength = ULONG(report.size());
     }
     complete_urb(irp, status);

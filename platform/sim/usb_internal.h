@@ -34,6 +34,7 @@ struct UsbDevice::Impl {
     bool reset_keeps_disabled = false;
     bool configured = false;
     bool silent = false;
+    bool halted = false; // the interrupt IN endpoint
     size_t short_length = 0;
     ControlFault fault = ControlFault::None;
     std::function<bool(const std::array<uint8_t, 8> &)> fault_filter;

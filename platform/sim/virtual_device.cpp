@@ -417,6 +417,19 @@ void UsbDevice::short_reports(size_t bytes) {
     impl_->short_length = bytes;
 }
 
+void UsbDevice::halt_interrupt_endpoint() {
+    {
+        std::lock_guard g(impl_->mu);
+        impl_->halted = true;
+    }
+    impl_->fail_pending(USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+}
+
+bool UsbDevice::interrupt_endpoint_halted() const {
+    std::lock_guard g(impl_->mu);
+    return impl_->halted;
+}
+
 void UsbDevice::silence(bool on) {
     {
         std::lock_guard g(impl_->mu);

@@ -1,6 +1,11 @@
 // The real Windows kernel, through the mingw-w64 DDK headers.
 #pragma once
 
+// GCC reads the gs-relative load of KeGetCurrentThread (intrin-impl.h) as an
+// access to a zero-sized object at the offset and warns once it is inlined;
+// the read is the kernel's own current-thread pointer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
 extern "C" {
 #include <ntddk.h>
 #include <usb.h>
@@ -9,6 +14,7 @@ extern "C" {
 #include <hidusage.h>
 #include <hidclass.h>
 }
+#pragma GCC diagnostic pop
 
 // mingw-w64 gives IOCTL_HID_GET_STRING .. IOCTL_HID_GET_REPORT_DESCRIPTOR as
 // 0..5; the HID class driver sends the METHOD_NEITHER codes below.
