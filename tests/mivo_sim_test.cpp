@@ -77,6 +77,10 @@ struct ProfileSeen {
     int id;
     std::string name;
     bool operator==(const ProfileSeen &) const = default;
+    friend std::ostream &operator<<(std::ostream &out, const ProfileSeen &p)
+    {
+        return out << p.t_ms << " ms: " << p.id << " \"" << p.name << "\"";
+    }
 };
 
 std::vector<ProfileSeen> profiles_seen(const SimulationResult &r)
@@ -94,7 +98,6 @@ TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
     SimulationResult r = run("", 0);
     EXPECT_TRUE(r.problems.empty());
     EXPECT_EQ(sim::irps_live(), 0u) << "the reads were cancelled and freed at the end";
-    EXPECT_EQ(r.steps, 1u);
     // The LED queue ticks before the reports are handed out.
     EXPECT_EQ(names_at(r, 0), (Names{"LED on", "status", "raw_translation", "raw_rotation", "raw_buttons",
                                      "joystick", "keyboard", "consumer", "mouse"}));
@@ -106,17 +109,30 @@ TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
               "F1 68 01 68 01 68 01 68 01 68 01 68 01 68 01 0A 00 08 02");
 }
 
+// The mouse report of a held tilt is due every 10 ms, at the steps: its times
+// show when the HID worker stepped.
 TEST_F(MivoSim, StepsRunAtEachReportAndTenMillisecondsAfterTheLast)
 {
-    EXPECT_EQ(run("5 01 00\n5 02 00\n23 03 00\n", 40).step_times, (std::vector<uint64_t>{0, 5, 5, 15, 23, 33}));
+    auto mouse_times = [](const SimulationResult &r) {
+        std::vector<uint64_t> times;
+        for (const TimelineEntry *e : reports_named(r, "mouse")) times.push_back(e->t_ms);
+        return times;
+    };
+    // A report 8 ms after a step brings the next one forward; the one after
+    // it comes 10 ms later, and the mouse waits its 10 ms from its last report.
+    EXPECT_EQ(mouse_times(run("5 02 96 00\n23 02 A0 00\n", 60)), (std::vector<uint64_t>{0, 5, 15, 33, 43, 53}));
+
     SimulationResult late = run("10 01 C8 00\n30 01 00 00\n", 25);
-    EXPECT_EQ(late.step_times, (std::vector<uint64_t>{0, 10, 20})) << "reports after the duration are not played";
+    EXPECT_EQ(late.end_ms, 25u);
+    for (const TimelineEntry &e : late.timeline)
+        EXPECT_LE(e.t_ms, 25u) << "nothing after the duration is played";
 
     SimulationResult at_zero = run_simulation(parse_trace("0 01 2C 01\n"), {});
     EXPECT_EQ(at_zero.end_ms, 1000u) << "by default the session ends a second after its last report";
-    auto raw = reports_named(at_zero, "raw_translation");
-    ASSERT_EQ(raw.size(), 1u) << "a report at time 0 rides on the first step";
-    EXPECT_EQ(hex_bytes(raw[0]->bytes), "01 2C 01 00 00 00 00");
+    Names raw;
+    for (const TimelineEntry *e : reports_named(at_zero, "raw_translation")) raw.push_back(hex_bytes(e->bytes));
+    EXPECT_EQ(raw, (Names{"01 00 00 00 00 00 00", "01 2C 01 00 00 00 00"}))
+        << "the device's first step, as it starts, then the report of time 0";
 }
 
 TEST_F(MivoSim, ReportsAtOneTimeAreTwoStepsEachDeliveringItsChanges)
@@ -171,6 +187,145 @@ TEST_F(MivoSim, ProfileSwitchesAreNotedWhenThePassMakesThem)
     EXPECT_EQ(status_profiles, (std::vector<int>{1, 2, 1})) << "the status report agrees with the noted switches";
 }
 
+// A long session holds none of its timeline: each entry reaches the sink
+// before the input is read past the event that made it, and a line at fault
+// found while playing stops the session there, torn down as at its end.
+TEST_F(MivoSim, TimelineStreamsOutAsTheSessionPlays)
+{
+    const uint64_t kEvents = 2000;
+    uint64_t served = 0, entries = 0, inputs_seen = 0;
+    SimulationOptions options;
+    options.sink = [&](const TimelineEntry &e) {
+        entries++;
+        if (e.kind == Kind::Input) {
+            inputs_seen++;
+            EXPECT_EQ(inputs_seen, served) << "the entry of each event comes before the next event is read";
+        }
+    };
+    SimulationResult r = run_simulation(
+        [&]() -> std::optional<TraceEvent> {
+            if (served == kEvents) return std::nullopt;
+            TraceEvent ev;
+            ev.t_ms = served * 5;
+            ev.bytes = {0x01, uint8_t(served & 1 ? 0x10 : 0x00), 0x00};
+            served++;
+            return ev;
+        },
+        options);
+    for (const std::string &p : r.problems) ADD_FAILURE() << p;
+    EXPECT_TRUE(r.timeline.empty()) << "nothing kept with a sink";
+    EXPECT_EQ(inputs_seen, kEvents);
+    EXPECT_GT(entries, 2 * kEvents);
+    EXPECT_EQ(r.end_ms, (kEvents - 1) * 5 + 1000) << "the end is known once the input has ended";
+
+    std::istringstream bad("0 01 00\n100 01 10 00\n50 01 00\n");
+    TraceReader reader(bad, "bad.trace");
+    SimulationResult stopped = run_simulation([&] { return reader.next(); }, {});
+    EXPECT_EQ(stopped.input_error, "bad.trace:3: time goes backwards: 50 ms after 100 ms on line 2");
+    EXPECT_EQ(stopped.end_ms, 100u) << "nothing plays after the line at fault";
+    EXPECT_TRUE(stopped.problems.empty()) << "torn down cleanly";
+}
+
+struct DeviceSeen {
+    uint64_t t_ms;
+    std::string what;
+    bool operator==(const DeviceSeen &) const = default;
+    friend std::ostream &operator<<(std::ostream &out, const DeviceSeen &d) { return out << d.t_ms << " ms: " << d.what; }
+};
+
+// Lifecycle entries, with the status where it is not success.
+std::vector<DeviceSeen> device_seen(const SimulationResult &r)
+{
+    std::vector<DeviceSeen> out;
+    for (const TimelineEntry &e : r.timeline) {
+        if (e.kind != Kind::Device) continue;
+        std::string what = e.label;
+        if (e.answered && e.status != 0 && e.label != "removal") what += ": " + status_name(e.status);
+        out.push_back({e.t_ms, what});
+    }
+    return out;
+}
+
+// A tilt held from 50 ms (the mouse reports every 10 ms while the driver
+// runs), a push at 150 ms, and the device taken away and given back between.
+TEST_F(MivoSim, UnplugReplugAndPowerCycleStopTheReportsAndBringThemBack)
+{
+    using A = DeviceAction::Kind;
+    const std::vector<DeviceSeen> arrival = {{0, "arrival"}, {0, "start"}};
+    const struct {
+        const char *name;
+        std::vector<DeviceAction> actions;
+        std::vector<DeviceSeen> lifecycle; // after the arrival, before the final removal
+        uint64_t quiet_from, quiet_until;  // no report in between
+        bool push_delivered;
+    } cases[] = {
+        {"unplugged and back",
+         {{A::Replug, 200}, {A::Unplug, 100}},
+         {{100, "unplugged"}, {100, "surprise removal"}, {100, "removal"}, {200, "plugged in"}, {200, "arrival"},
+          {200, "start"}},
+         101, 199, false},
+        {"unplugged twice, plugged in while plugged",
+         {{A::Unplug, 100}, {A::Unplug, 120}, {A::Replug, 200}, {A::Replug, 220}},
+         {{100, "unplugged"}, {100, "surprise removal"}, {100, "removal"}, {200, "plugged in"}, {200, "arrival"},
+          {200, "start"}},
+         101, 199, false},
+        {"power cycle", {{A::PowerCycle, 100}}, {{100, "power D3"}, {100, "power D0"}}, 101, 105, true},
+        {"unplugged to the end", {{A::Unplug, 100}}, {{100, "unplugged"}, {100, "surprise removal"}, {100, "removal"}},
+         101, 300, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SimulationOptions options;
+        options.duration_ms = 300;
+        options.actions = c.actions;
+        SimulationResult r = run_simulation(parse_trace("50 02 96 00\n150 01 C8 00\n"), options);
+        for (const std::string &p : r.problems) ADD_FAILURE() << p;
+
+        std::vector<DeviceSeen> expected = arrival;
+        expected.insert(expected.end(), c.lifecycle.begin(), c.lifecycle.end());
+        if (c.lifecycle.back().what != "removal") expected.push_back({300, "removal"});
+        EXPECT_EQ(device_seen(r), expected);
+
+        uint64_t back = 0; // the first report after the quiet time
+        for (const TimelineEntry &e : r.timeline) {
+            if (e.kind != Kind::Report) continue;
+            EXPECT_FALSE(e.t_ms >= c.quiet_from && e.t_ms <= c.quiet_until) << "a report at " << e.t_ms;
+            if (e.t_ms > c.quiet_until && back == 0) back = e.t_ms;
+        }
+        if (c.quiet_until < 300) {
+            EXPECT_GT(back, 0u) << "reports come back";
+            EXPECT_LE(back, c.quiet_until + 20) << "within two passes of the device being back";
+        }
+        bool pushed = false;
+        for (const TimelineEntry *e : reports_named(r, "raw_translation"))
+            pushed |= hex_bytes(e->bytes) == "01 C8 00 00 00 00 00";
+        EXPECT_EQ(pushed, c.push_delivered) << "a report sent while unplugged is lost";
+    }
+}
+
+// A device that comes back starts over: the default profile, whatever the
+// one before it had switched to.
+TEST_F(MivoSim, ReplugStartsOverOnTheDefaultProfile)
+{
+    const std::string layout(mivo::profile::kLayoutKey);
+    SimulationOptions options;
+    options.duration_ms = 300;
+    options.store = reg::Document{{
+        {layout, false, {dword("Default_Profil", 1)}},
+        {layout + "\\Layout - 1", false, {dword("Profil_Id", 1), text("Profil_Name", "One")}},
+        {layout + "\\Layout - 2", false, {dword("Profil_Id", 2), text("Profil_Name", "Two")}},
+    }};
+    options.actions = {{DeviceAction::Kind::Unplug, 100}, {DeviceAction::Kind::Replug, 200}};
+    SimulationResult r = run_simulation(parse_trace("50 write f0 08 02 00\n150 write f0 08 01 00\n"), options);
+    for (const std::string &p : r.problems) ADD_FAILURE() << p;
+    EXPECT_EQ(profiles_seen(r), (std::vector<ProfileSeen>{{0, 1, "One"}, {60, 2, "Two"}, {200, 1, "One"}}));
+    for (const TimelineEntry &e : r.timeline) {
+        if (e.kind == Kind::Write && e.t_ms == 150) {
+            EXPECT_EQ(e.status, uint32_t(STATUS_NO_SUCH_DEVICE)) << "no device to write to while unplugged";
+        }
+    }
+}
+
 TEST(MivoSimOutput, JsonLinesCarryTimeReportHexAndFields)
 {
     std::ostringstream out;
@@ -207,7 +362,8 @@ class MivoSimCli : public SimTest {};
 TEST_F(MivoSimCli, UsageErrorsExitWithTwoAndRunNothing)
 {
     for (auto args : std::vector<std::vector<const char *>>{
-             {"--format", "xml"}, {"--duration", "-5"}, {"--duration", "86400001"}, {"--led-flag", "2"}, {"extra"}}) {
+             {"--format", "xml"}, {"--duration", "-5"}, {"--duration", "86400001"}, {"--led-flag", "2"}, {"extra"},
+             {"--unplug-at", "1s"}, {"--power-cycle-at", "86400001"}}) {
         CliRun r = run_sim_cli(args);
         EXPECT_EQ(r.status, kExitUsage) << args[0];
         EXPECT_EQ(r.err.rfind("mivo-sim: ", 0), 0u) << r.err;
@@ -231,12 +387,50 @@ TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
     std::istringstream lines(ok.out);
     int count = 0;
     for (std::string line; std::getline(lines, line); count++) EXPECT_TRUE(nlohmann::json::parse(line).contains("t_ms"));
-    EXPECT_EQ(count, 10) << "the profile, the LED and the eight reports of the first step; X alone moves no mouse";
+    EXPECT_EQ(count, 15) << "arrival and start, the profile, the LED and the eight reports of the first step, "
+                            "raw_translation and joystick of the report (X alone moves no mouse), the removal";
     std::remove(path.c_str());
 
     CliRun missing = run_sim_cli({"--trace", path.c_str()});
     EXPECT_EQ(missing.status, kExitInput);
     EXPECT_EQ(missing.err, path + ":0: cannot open the file\n");
+}
+
+TEST_F(MivoSimCli, HostileTracesAreRefusedBeforeAnythingRuns)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string huge = dir + "mivo_sim_cli_huge.trace";
+    std::ofstream(huge, std::ios::binary) << "0 01 00\n10 " << std::string(10'000'000, 'F') << "\n";
+    const struct {
+        std::string path, err;
+    } cases[] = {
+        {dir, dir + ":0: is a directory, not a trace file\n"},
+        {huge, huge + ":2: line longer than 4096 bytes\n"},
+        {"/dev/zero", "/dev/zero:1: line longer than 4096 bytes\n"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = run_sim_cli({"--trace", c.path.c_str()});
+        EXPECT_EQ(r.status, kExitInput);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(r.out.empty()) << "nothing runs";
+    }
+    std::remove(huge.c_str());
+}
+
+TEST_F(MivoSimCli, LifecycleFlagsShowInBothFormats)
+{
+    CliRun text = run_sim_cli({"--unplug-at", "100", "--replug-at", "200", "--power-cycle-at", "250", "--duration", "300"});
+    EXPECT_EQ(text.status, kExitOk) << text.err;
+    for (const char *line : {"    100 ms  device           unplugged\n", "    100 ms  device           surprise removal: STATUS_SUCCESS\n",
+                             "    200 ms  device           start: STATUS_SUCCESS\n", "    250 ms  device           power D3: STATUS_SUCCESS\n",
+                             "    300 ms  device           removal: STATUS_SUCCESS\n", "end at 300 ms\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
+
+    CliRun jsonl = run_sim_cli({"--unplug-at", "100", "--format", "jsonl", "--duration", "150"});
+    EXPECT_EQ(jsonl.status, kExitOk) << jsonl.err;
+    EXPECT_NE(jsonl.out.find("{\"t_ms\":100,\"device\":\"unplugged\"}\n"), std::string::npos) << jsonl.out;
+    EXPECT_NE(jsonl.out.find("{\"t_ms\":100,\"device\":\"surprise removal\",\"result\":\"STATUS_SUCCESS\"}\n"),
+              std::string::npos) << jsonl.out;
 }
 
 TEST_F(MivoSimCli, PlotIsWrittenBesideTheTimeline)

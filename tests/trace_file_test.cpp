@@ -2,6 +2,10 @@
 // reports it prints.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "tests/support/bytes.h"
 #include "tools/lib/report_format.h"
 #include "tools/lib/trace_file.h"
@@ -102,6 +106,77 @@ TEST(TraceFile, WriteLinesAreEventsOfTheirOwn)
             EXPECT_EQ(e.message, c.message);
         }
     }
+}
+
+// Input a reviewer would try: each is refused at its line with a message of
+// sane length, after reading no more than the limit it broke.
+TEST(TraceFile, HostileInputIsRefusedLocatedAndBounded)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string huge = dir + "trace_file_huge.trace", long_word = dir + "trace_file_long_word.trace",
+                      many = dir + "trace_file_many.trace";
+    {
+        std::ofstream f(huge, std::ios::binary);
+        f << "0 01 00\n10 ";
+        f << std::string(10'000'000, 'A') << "\n";
+    }
+    std::ofstream(long_word) << "0 01 00\n5 01 " << std::string(4001, 'G') << "\n";
+    {
+        std::ofstream f(many);
+        for (int i = 0; i < 100; i++) f << i << " 01 00\n";
+    }
+    const struct {
+        std::string path;
+        TraceLimits limits;
+        int line;
+        std::string message;
+    } cases[] = {
+        {dir, {}, 0, "is a directory, not a trace file"},
+        {huge, {}, 2, "line longer than 4096 bytes"},
+        {"/dev/zero", {}, 1, "line longer than 4096 bytes"},
+        {long_word, {}, 2, "bad hex 'GGGGGGGGGGGGGGGGGGGGGGGGGGGGGGGG...': bytes are pairs of hex digits (e.g. 0A)"},
+        {many, {4096, 500}, 57, "the trace is longer than 500 bytes"}, // 10 lines of 8 bytes, 47 of 9
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        try {
+            check_trace_file(c.path, c.limits);
+            ADD_FAILURE() << "accepted";
+        } catch (const TraceParseError &e) {
+            EXPECT_EQ(e.line, c.line);
+            EXPECT_EQ(e.message, c.message);
+        }
+    }
+
+    // Refused after reading the line's limit, not the whole 10 MB word.
+    std::ifstream in(huge, std::ios::binary);
+    TraceReader reader(in, huge);
+    EXPECT_TRUE(reader.next());
+    EXPECT_THROW(reader.next(), TraceParseError);
+    in.clear();
+    EXPECT_LE(uint64_t(in.tellg()), 8u + 4096u + 2u);
+    for (const std::string &f : {huge, long_word, many}) std::remove(f.c_str());
+}
+
+TEST(TraceFile, ReaderGoesNoFurtherThanTheEventAskedFor)
+{
+    // The line at fault comes only when the session gets to it: what came
+    // before it has already been handed out, one event at a time.
+    std::istringstream in("0 01 00\n10 write f0 04 01\n\n20 01 00\n5 01 00\n");
+    TraceReader reader(in, "live");
+    EXPECT_EQ(reader.next()->t_ms, 0u);
+    EXPECT_EQ(reader.next()->kind, TraceEvent::Kind::Write);
+    EXPECT_EQ(reader.next()->line, 4);
+    try {
+        reader.next();
+        ADD_FAILURE() << "accepted";
+    } catch (const TraceParseError &e) {
+        EXPECT_EQ(std::string(e.what()), "live:5: time goes backwards: 5 ms after 20 ms on line 4");
+    }
+    std::istringstream exact(std::string(4096, ' ') + "\n0 01" + "\n" + std::string(4097, ' '));
+    TraceReader edge(exact, "edge");
+    EXPECT_EQ(edge.next()->line, 2) << "a line of exactly the limit is read";
+    EXPECT_THROW(edge.next(), TraceParseError) << "one byte more is not, even without a line feed";
 }
 
 TEST(ReportFormat, DecodesEveryKindOfReport)

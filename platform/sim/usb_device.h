@@ -106,6 +106,9 @@ public:
     std::vector<UrbSeen> urbs() const;
     bool led() const;
     std::vector<LedChange> led_log() const;
+    // The LED changes from the `first`-th on: what came since a caller last
+    // looked, without copying the whole log.
+    std::vector<LedChange> led_log_since(size_t first) const;
     int port_status_queries() const;
     int port_resets() const;
     bool configured() const;

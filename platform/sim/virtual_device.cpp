@@ -345,6 +345,13 @@ std::vector<LedChange> UsbDevice::led_log() const {
     return impl_->led_log;
 }
 
+std::vector<LedChange> UsbDevice::led_log_since(size_t first) const {
+    std::lock_guard g(impl_->mu);
+    if (first >= impl_->led_log.size())
+        return {};
+    return std::vector<LedChange>(impl_->led_log.begin() + std::ptrdiff_t(first), impl_->led_log.end());
+}
+
 int UsbDevice::port_status_queries() const {
     std::lock_guard g(impl_->mu);
     return impl_->status_queries;

@@ -346,8 +346,7 @@ std::string timeline_plot_svg(const SimulationResult &result)
     const double plot_top = axes.top, plot_bottom = led.top + led.height;
 
     svg::Document doc(width, y, "mivo-sim session");
-    doc.text(10, 22, "mivo-sim session: " + std::to_string(result.steps) + " steps, until " +
-                         std::to_string(result.end_ms) + " ms", "start", R"(font-size="15" font-weight="bold")");
+    doc.text(10, 22, "mivo-sim session until " + std::to_string(result.end_ms) + " ms", "start", R"(font-size="15" font-weight="bold")");
     doc.text(10, 40, "Reports as the virtual device delivered them; values hold until the next report. "
                      "Shaded: LED on. Dashed: the active profile changes.", "start", kMuted);
 

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "tools/lib/descriptor_text.h"
 #include "tools/lib/hive.h"
@@ -68,9 +70,11 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     bool debug_trace = false;
     bool descriptor = false;
     bool decode = false;
+    std::vector<uint64_t> unplug_at, replug_at, power_cycle_at;
 
     app.add_option("--trace", trace_path,
-                   "Device reports to play, one per line: '<time in ms> <hex bytes>', '#' comments")
+                   "Device reports and writes to play, one per line: '<time in ms> <hex bytes>' or "
+                   "'<time in ms> write <hex bytes>', '#' comments; read as the session plays")
         ->type_name("FILE");
     auto *registry_option = app.add_option("--registry", registry_path,
                    "Profile store the driver loads: a .reg file or a hive holding its service key (default: none, "
@@ -80,28 +84,43 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
                    "Profile files (TOML) or directories of them, compiled in memory into the store the driver loads")
         ->excludes(registry_option)
         ->type_name("FILES");
-    app.add_option("--plot", plot_path, "Also draw the session as an SVG picture into this file")->type_name("FILE");
+    app.add_option("--plot", plot_path,
+                   "Also draw the session as an SVG picture into this file (kept in memory until the end, unlike "
+                   "the timeline, which is printed as the session runs)")->type_name("FILE");
     app.add_option("--format", format, "Output: 'text' (a readable timeline) or 'jsonl' (one JSON object a line)")
         ->check(CLI::IsMember({"text", "jsonl"}))
         ->type_name("FORMAT")
         ->capture_default_str();
-    app.add_option("--duration", duration, "Run until this time (default: the last report plus 1000 ms)")
-        ->check(CLI::Validator(
-            [](const std::string &text) -> std::string {
-                bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-                if (!digits) return "'" + text + "' is not a whole number of milliseconds";
-                if (text.size() > 9 || std::stoull(text) > kMaxSessionMs) {
-                    return "'" + text + "' is longer than a day (" + std::to_string(kMaxSessionMs) + " ms)";
-                }
-                return "";
-            },
-            ""))
-        ->type_name("MS");
     app.add_option("--led-flag", led_flag,
                    "LED resting state the control application asked for; the driver loads with 0, which keeps "
                    "the blink patterns dark")
         ->check(CLI::Range(0, 1))
         ->capture_default_str();
+    auto session_time = CLI::Validator(
+        [](const std::string &text) -> std::string {
+            bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits) return "'" + text + "' is not a whole number of milliseconds";
+            if (text.size() > 9 || std::stoull(text) > kMaxSessionMs) {
+                return "'" + text + "' is longer than a day (" + std::to_string(kMaxSessionMs) + " ms)";
+            }
+            return "";
+        },
+        "");
+    app.add_option("--duration", duration, "Run until this time (default: the last event plus 1000 ms)")
+        ->check(session_time)
+        ->type_name("MS");
+    app.add_option("--unplug-at", unplug_at,
+                   "Pull the controller's cable at this time: surprise removal, then removal (repeatable)")
+        ->check(session_time)
+        ->type_name("MS");
+    app.add_option("--replug-at", replug_at,
+                   "Plug it back in at this time: a new device is added and started (repeatable)")
+        ->check(session_time)
+        ->type_name("MS");
+    app.add_option("--power-cycle-at", power_cycle_at,
+                   "Power the device down (D3) and up (D0) at this time; reading again restarts it (repeatable)")
+        ->check(session_time)
+        ->type_name("MS");
     app.add_flag("--expand", expand, "Text: print every report, also repeats of the same one");
     app.add_flag("--debug-trace", debug_trace, "Copy the driver's debug trace (DbgPrint) to standard error");
     auto *descriptor_flag = app.add_flag("--descriptor", descriptor,
@@ -122,7 +141,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         // no steps is enough.
         SimulationOptions options;
         options.duration_ms = 0;
-        SimulationResult result = run_simulation({}, options);
+        SimulationResult result = run_simulation(std::vector<TraceEvent>{}, options);
         if (result.report_descriptor.empty()) {
             for (const std::string &p : result.problems) err << "mivo-sim: simulated kernel: " << p << "\n";
             return kExitInput;
@@ -131,40 +150,59 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         return kExitOk;
     }
 
-    std::vector<TraceEvent> input;
-    std::string what;
-    if (trace_path.empty()) {
-        input = demo_script();
-        what = "demo session";
-    } else {
+    std::string what = trace_path.empty() ? "demo session" : trace_path;
+    std::optional<TraceReader> reader;
+    std::optional<TraceEvent> first; // read before anything runs
+    if (!trace_path.empty()) {
         try {
-            input = load_trace_file(trace_path);
+            reader.emplace(TraceReader::open(trace_path));
+            // A file is checked whole before anything runs, in the memory of
+            // one line; what cannot be read twice (a pipe, a device) has its
+            // first line checked, and the rest as it plays.
+            std::error_code ec;
+            if (std::filesystem::is_regular_file(trace_path, ec)) check_trace_file(trace_path);
+            first = reader->next();
         } catch (const TraceParseError &e) {
             err << e.what() << "\n";
             return kExitInput;
         }
-        what = trace_path;
     }
 
     std::optional<StoreChoice> store = choose_store(registry_path, profile_paths, err);
     if (!store) return kExitInput;
 
+    TimelinePrinter printer(out, format == "jsonl" ? TimelinePrinter::Format::Jsonl : TimelinePrinter::Format::Text,
+                            expand);
+    std::vector<TimelineEntry> drawn; // the plot keeps what it draws
     SimulationOptions options;
     options.store = std::move(store->store);
     options.duration_ms = duration;
     options.led_flag = uint8_t(led_flag);
     options.echo_debug_trace = debug_trace;
-    SimulationResult result = run_simulation(input, options);
-
-    if (format == "jsonl") {
-        write_jsonl(out, result.timeline);
-    } else {
+    for (uint64_t t : unplug_at) options.actions.push_back({DeviceAction::Kind::Unplug, t});
+    for (uint64_t t : replug_at) options.actions.push_back({DeviceAction::Kind::Replug, t});
+    for (uint64_t t : power_cycle_at) options.actions.push_back({DeviceAction::Kind::PowerCycle, t});
+    options.sink = [&](const TimelineEntry &e) {
+        printer.add(e);
+        if (!plot_path.empty()) drawn.push_back(e);
+    };
+    if (format != "jsonl") {
         out << "mivo-sim: " << what << " on " << store->description << ", LED resting state " << (led_flag ? "on" : "off")
             << "; times in ms from the start\n";
-        write_text(out, result.timeline, expand);
-        out << "end at " << result.end_ms << " ms, " << result.steps << " steps\n";
     }
+    std::vector<TraceEvent> demo = reader ? std::vector<TraceEvent>{} : demo_script();
+    size_t demo_next = 0;
+    EventSource source = [&]() -> std::optional<TraceEvent> {
+        if (first) return std::exchange(first, std::nullopt);
+        if (reader) return reader->next();
+        if (demo_next == demo.size()) return std::nullopt;
+        return demo[demo_next++];
+    };
+    SimulationResult result = run_simulation(source, options);
+    printer.finish();
+    if (format != "jsonl") out << "end at " << result.end_ms << " ms\n";
     out.flush();
+    result.timeline = std::move(drawn);
 
     if (!plot_path.empty()) {
         std::ofstream file(plot_path, std::ios::binary);
@@ -176,6 +214,10 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         }
     }
 
+    if (!result.input_error.empty()) {
+        err << result.input_error << "\n";
+        return kExitInput;
+    }
     if (!result.problems.empty()) {
         for (const std::string &p : result.problems) err << "mivo-sim: simulated kernel: " << p << "\n";
         return kExitInput;

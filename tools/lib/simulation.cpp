@@ -1,5 +1,6 @@
 #include "tools/lib/simulation.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "driver/driver.h"
@@ -14,12 +15,27 @@ namespace mivo::tools {
 
 namespace {
 
-constexpr uint64_t kStepMs = 10;      // the HID worker's longest wait between steps
-constexpr uint64_t kTailMs = 1000;    // how long a session runs on after its last report
+constexpr uint64_t kTailMs = 1000;    // how long a session runs on after its last event
+constexpr uint64_t kResendMs = 10;    // the class driver sends failed reads again at these marks
+// How often the records the simulated kernel keeps for tests (every URB and
+// control transfer of the controller, the debug trace) are let go of, so
+// that a long session runs in the memory of a short one.
+constexpr uint64_t kForgetMs = 1000;
+
+uint64_t interrupt_time(uint64_t t_ms) { return sim::kDefaultStart + t_ms * MS_TO_INTERRUPT_TIME; }
+
+uint64_t ms_of(uint64_t interrupt_time)
+{
+    return interrupt_time > sim::kDefaultStart ? (interrupt_time - sim::kDefaultStart) / MS_TO_INTERRUPT_TIME : 0;
+}
 
 class Session {
 public:
-    Session(const SimulationOptions &options) : options_(options) {}
+    explicit Session(const SimulationOptions &options) : options_(options)
+    {
+        std::stable_sort(options_.actions.begin(), options_.actions.end(),
+                         [](const DeviceAction &a, const DeviceAction &b) { return a.t_ms < b.t_ms; });
+    }
 
     ~Session() { teardown(); }
 
@@ -29,85 +45,58 @@ public:
         if (options_.store) regfile::apply(*options_.store);
         sim::clock_manual(sim::kDefaultStart);
         sim::trace_echo(options_.echo_debug_trace);
+        // The resting state a control application left in the loaded driver.
         saved_led_flag_ = LedFlag;
-        LedFlag = options_.led_flag;
+        InterlockedExchange(&LedFlag, options_.led_flag);
 
-        // What driver entry registers; the session stands in for AddDevice
-        // and the start below, so none is registered.
-        driver_ = std::make_unique<sim::DriverObject>();
-        driver_->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MIVO_DispatchIntDevice;
-        HID_MINIDRIVER_REGISTRATION registration{};
-        registration.Revision = HID_REVISION;
-        registration.DriverObject = driver_->get();
-        registration.RegistryPath = driver_->registry_path();
-        registration.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
-        registration.DevicesArePolled = FALSE;
-        if (!NT_SUCCESS(HidRegisterMinidriver(&registration))) return fail("HidRegisterMinidriver refused the driver");
-
+        driver_ = std::make_unique<sim::LoadedDriver>(DriverEntry);
+        if (!NT_SUCCESS(driver_->status())) return fail("DriverEntry failed: " + status_text(driver_->status()));
         usb_ = std::make_unique<sim::UsbDevice>();
-        sim::HidClassOptions class_options;
-        class_options.reads = options_.reads;
-        class_options.read_buffer = options_.read_buffer_bytes;
-        hid_ = std::make_unique<sim::HidClassDevice>(usb_->pdo(), class_options);
-        if (!NT_SUCCESS(hid_->status())) return fail("HID class driver: " + hid_->failure());
-
-        // What device addition and a completed USB start leave behind.
-        dx_ = hid_->mini_extension<DEVICE_EXTENSION>();
-        PDEVICE_OBJECT self = hid_->device();
-        dx_->IoCount = 1;
-        KeInitializeEvent(&dx_->RemoveEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&dx_->NewInputEvent, SynchronizationEvent, FALSE);
-        InitializeListHead(&dx_->ReadQueue);
-        KeInitializeSpinLock(&dx_->ReadQueueLock);
-        dx_->RegistryPath = *driver_->registry_path(); // borrowed: the driver object outlives the session
-        dx_->Self = self;
-        dx_->LowerDeviceObject = hid_->hid_extension()->NextDeviceObject;
-        dx_->ControlPipe = sim::kUsbDefaultPipe; // as if the device descriptor had been read
-        // Borrowed as well: the session's copy outlives every request.
-        device_report_descriptor_ = usb_->report_descriptor();
-        dx_->DeviceReportDescriptor = device_report_descriptor_.data();
-        dx_->DeviceReportDescriptorLength = USHORT(device_report_descriptor_.size());
-        dx_->ReportDescriptorLength = USHORT(VIRTUAL_REPORT_DESCRIPTOR_LENGTH + device_report_descriptor_.size());
-        MIVO_device_state_set(dx_, DEVICE_STATE_STARTED);
-        led_ = usb_->led() ? 1 : 0;
-        led_log_seen_ = usb_->led_log().size();
-
-        MIVO_InitState(dx_);
-        note_profile(result_.timeline);
-
-        if (!NT_SUCCESS(hid_->interrogate())) return fail("HID class driver: " + hid_->failure());
-        result_.report_descriptor = hid_->report_descriptor();
-        hid_->start_reading();
-        return true;
+        return arrive();
     }
 
-    void run(const std::vector<TraceEvent> &input)
+    void run(const EventSource &input)
     {
-        uint64_t end = options_.duration_ms ? *options_.duration_ms
-                                            : (input.empty() ? 0 : input.back().t_ms) + kTailMs;
-        size_t next = 0;
-        uint64_t tick = 0;
-        for (;;) {
-            // Writes due by this step, in file order, up to the next device report.
-            while (next < input.size() && input[next].kind == TraceEvent::Kind::Write && input[next].t_ms <= tick &&
-                   input[next].t_ms <= end) {
-                write(input[next++]);
+        std::optional<TraceEvent> pending;
+        bool input_done = false;
+        uint64_t last_ms = options_.actions.empty() ? 0 : options_.actions.back().t_ms;
+        size_t next_action = 0;
+        try {
+            for (;;) {
+                if (!pending && !input_done) {
+                    pending = input();
+                    if (pending) last_ms = std::max(last_ms, pending->t_ms);
+                    else input_done = true;
+                }
+                // The end is known once the input has ended, unless the
+                // duration says it.
+                uint64_t end = options_.duration_ms ? *options_.duration_ms
+                                                    : input_done ? last_ms + kTailMs : UINT64_MAX;
+                const DeviceAction *action = next_action < options_.actions.size() ? &options_.actions[next_action]
+                                                                                    : nullptr;
+                std::optional<uint64_t> next;
+                if (pending) next = pending->t_ms;
+                if (action) next = std::min(next.value_or(UINT64_MAX), action->t_ms);
+                if (!next || *next > end) {
+                    advance_to(end);
+                    break;
+                }
+                advance_to(*next);
+                if (action && action->t_ms == *next) {
+                    act(*action);
+                    next_action++;
+                    // A request that waited inside the kernel let virtual
+                    // time go on; the session goes on from there.
+                    now_ms_ = std::max(now_ms_, ms_of(sim::clock_now()));
+                } else {
+                    play(*pending);
+                    pending.reset();
+                }
             }
-            uint64_t t = tick;
-            const TraceEvent *event = nullptr;
-            if (next < input.size() && input[next].kind == TraceEvent::Kind::Input && input[next].t_ms <= tick) {
-                event = &input[next++];
-                t = event->t_ms;
-            }
-            if (t > end) break;
-            set_time(t);
-            if (event != nullptr) {
-                MIVO_raw_input_store(dx_, event->bytes.data(), ULONG(event->bytes.size()));
-                result_.timeline.push_back({TimelineEntry::Kind::Input, t, event->bytes, 0, event->label});
-            }
-            step();
-            tick = t + kStepMs;
+        } catch (const TraceParseError &e) {
+            result_.input_error = e.what();
         }
+        result_.end_ms = now_ms_;
     }
 
     SimulationResult finish()
@@ -125,68 +114,206 @@ private:
         return false;
     }
 
-    void set_time(uint64_t t)
+    static std::string status_text(NTSTATUS status)
     {
-        sim::clock_set(sim::kDefaultStart + t * MS_TO_INTERRUPT_TIME);
-        now_ms_ = t;
+        char text[16];
+        snprintf(text, sizeof text, "0x%08X", unsigned(status));
+        return text;
+    }
+
+    // ---------------------------------------------------------------- time
+    // Runs the driver up to `t_ms`, a millisecond at a time, looking at what
+    // came out after each: a step's reports, the LED and the profile are
+    // thus stamped with the millisecond they happened in.
+    void advance_to(uint64_t t_ms)
+    {
+        while (now_ms_ < t_ms) {
+            now_ms_++;
+            sim::clock_run_until(interrupt_time(now_ms_));
+            collect();
+            if (now_ms_ % kResendMs == 0 && hid_ != nullptr) {
+                hid_->resend_failed();
+                sim::clock_settle();
+                collect();
+            }
+            if (now_ms_ % kForgetMs == 0) forget();
+        }
+    }
+
+    void forget()
+    {
+        if (usb_ == nullptr) return;
+        // Every system thread waits: nothing changes the LED in between.
+        collect();
+        usb_->clear_records();
+        led_seen_ = 0;
+        sim::trace_clear();
+    }
+
+    // ---------------------------------------------------------------- input
+    void play(const TraceEvent &event)
+    {
+        if (event.kind == TraceEvent::Kind::Write) {
+            write(event);
+            return;
+        }
+        TimelineEntry e{TimelineEntry::Kind::Input, now_ms_, event.bytes, 0, event.label};
+        if (!usb_->plugged()) e.label = e.label.empty() ? "lost: unplugged" : e.label + " (lost: unplugged)";
+        emit(std::move(e));
+        if (!usb_->plugged()) return;
+        usb_->push_report(event.bytes);
+        sim::clock_settle();
+        collect();
     }
 
     void write(const TraceEvent &event)
     {
-        set_time(event.t_ms);
-        sim::HidWriteResult r = hid_->write(event.bytes, IOCTL_HID_WRITE_REPORT);
         TimelineEntry e{TimelineEntry::Kind::Write, now_ms_, event.bytes};
+        if (hid_ == nullptr) {
+            // No device to open.
+            e.status = uint32_t(STATUS_NO_SUCH_DEVICE);
+            emit(std::move(e));
+            return;
+        }
+        sim::HidWriteResult r = hid_->write(event.bytes, IOCTL_HID_WRITE_REPORT);
         e.status = uint32_t(r.status);
         e.written = r.information;
-        result_.timeline.push_back(std::move(e));
-        // The LED command switches the LED from the writing thread.
-        note_led(result_.timeline);
-        take_reports();
+        emit(std::move(e));
+        sim::clock_settle();
+        collect();
     }
 
-    void step()
+    // ---------------------------------------------------------------- lifecycle
+    void act(const DeviceAction &action)
     {
-        hid_->resend_failed();
-        size_t first_of_step = result_.timeline.size();
-        if (MIVO_take_reload(dx_)) MIVO_InitState(dx_);
-        MIVO_hid_step(dx_);
-        result_.steps++;
-        result_.step_times.push_back(now_ms_);
-        result_.end_ms = now_ms_;
-
-        // A profile switch and the LED queue both happen before the reports
-        // are handed out, so their changes go in front of this step's reports.
-        std::vector<TimelineEntry> changes;
-        note_profile(changes);
-        note_led(changes);
-        result_.timeline.insert(result_.timeline.begin() + std::ptrdiff_t(first_of_step), changes.begin(),
-                                changes.end());
-        take_reports();
-    }
-
-    void take_reports()
-    {
-        for (sim::HidDelivered &d : hid_->take_reports()) {
-            result_.timeline.push_back({TimelineEntry::Kind::Report, now_ms_, std::move(d.bytes)});
+        switch (action.kind) {
+        case DeviceAction::Kind::Unplug:
+            if (!usb_->plugged()) return;
+            usb_->unplug();
+            device_entry("unplugged");
+            sim::clock_settle();
+            collect();
+            if (hid_ != nullptr) {
+                answered("surprise removal", hid_->surprise_removal());
+                depart();
+            }
+            return;
+        case DeviceAction::Kind::Replug:
+            if (usb_->plugged()) return;
+            usb_->plug();
+            device_entry("plugged in");
+            if (hid_ == nullptr) arrive();
+            return;
+        case DeviceAction::Kind::PowerCycle:
+            if (hid_ == nullptr) return;
+            answered("power D3", hid_->set_power(PowerDeviceD3));
+            answered("power D0", hid_->set_power(PowerDeviceD0));
+            // Back in D0 the class driver reads again; the driver, finding
+            // its device stopped, refuses the reads and starts it.
+            hid_->stop_reading();
+            hid_->start_reading();
+            sim::clock_settle();
+            collect();
+            return;
         }
     }
 
-    void note_led(std::vector<TimelineEntry> &into)
+    // A device added over the controller and started, as the PnP manager
+    // and the class driver do when it appears.
+    bool arrive()
     {
-        std::vector<sim::LedChange> log = usb_->led_log();
-        for (; led_log_seen_ < log.size(); led_log_seen_++) {
-            int on = log[led_log_seen_].on ? 1 : 0;
-            if (on != led_) into.push_back({TimelineEntry::Kind::Led, now_ms_, {}, on});
+        sim::HidClassOptions class_options;
+        class_options.reads = options_.reads;
+        class_options.read_buffer = options_.read_buffer_bytes;
+        hid_ = std::make_unique<sim::HidClassDevice>(usb_->pdo(), class_options);
+        answered("arrival", hid_->status());
+        if (!NT_SUCCESS(hid_->status())) {
+            std::string why = "the device was not added: " + status_text(hid_->status());
+            hid_.reset();
+            return fail(why);
+        }
+        dx_ = hid_->mini_extension<DEVICE_EXTENSION>();
+        NTSTATUS started = hid_->start(false);
+        answered("start", started);
+        if (!NT_SUCCESS(started)) return fail("the device did not start: " + status_text(started));
+        if (!NT_SUCCESS(hid_->interrogate())) return fail("HID class driver: " + hid_->failure());
+        if (result_.report_descriptor.empty()) result_.report_descriptor = hid_->report_descriptor();
+        hid_->start_reading();
+        present_ = true;
+        sim::clock_settle();
+        collect();
+        return true;
+    }
+
+    // The removal the PnP manager sends once the device is gone or asked to
+    // go, and the device object deleted.
+    void depart()
+    {
+        present_ = false;
+        answered("removal", hid_->remove());
+        sim::clock_settle();
+        collect();
+        hid_.reset();
+        dx_ = nullptr;
+        if (sim::threads_running() != 0) fail("a worker thread still runs after the removal");
+    }
+
+    void device_entry(std::string what)
+    {
+        TimelineEntry e{TimelineEntry::Kind::Device, now_ms_};
+        e.label = std::move(what);
+        emit(std::move(e));
+    }
+
+    void answered(std::string what, NTSTATUS status)
+    {
+        TimelineEntry e{TimelineEntry::Kind::Device, now_ms_};
+        e.label = std::move(what);
+        e.status = uint32_t(status);
+        e.answered = true;
+        emit(std::move(e));
+    }
+
+    // ---------------------------------------------------------------- output
+    // What the driver did since the last look. The profile and the LED are
+    // set before a step hands out its reports, so they go first.
+    void collect()
+    {
+        note_profile();
+        note_led();
+        if (hid_ == nullptr) return;
+        for (sim::HidDelivered &d : hid_->take_reports())
+            emit({TimelineEntry::Kind::Report, ms_of(d.time), std::move(d.bytes)});
+    }
+
+    void emit(TimelineEntry entry)
+    {
+        if (options_.sink) options_.sink(entry);
+        else result_.timeline.push_back(std::move(entry));
+    }
+
+    void note_led()
+    {
+        if (usb_ == nullptr) return;
+        std::vector<sim::LedChange> log = usb_->led_log_since(led_seen_);
+        led_seen_ += log.size();
+        for (const sim::LedChange &change : log) {
+            int on = change.on ? 1 : 0;
+            if (on != led_) emit({TimelineEntry::Kind::Led, ms_of(change.time), {}, on});
             led_ = on;
         }
     }
 
     // The profile the next pass maps with, when it is not the one noted last.
     // Compared by id and name, since a rebuild replaces every record; this runs
-    // every step, so the name is only converted when it changed.
-    void note_profile(std::vector<TimelineEntry> &into)
+    // every millisecond, so the name is only converted when it changed. Read
+    // while every system thread waits; only while the device is there (its
+    // removal frees the profiles), and not before its first pass built them.
+    void note_profile()
     {
+        if (!present_ || dx_ == nullptr) return;
         const PROFIL *p = dx_->CurrentProfil;
+        if (p == nullptr && !profile_noted_) return;
         int id = p != nullptr ? p->Profil_Id : -1;
         std::u16string_view name;
         if (p != nullptr) {
@@ -199,37 +326,42 @@ private:
         profile_name_ = name;
         TimelineEntry e{TimelineEntry::Kind::Profile, now_ms_, {}, 0, sim::utf16_to_utf8(name)};
         e.profile = id;
-        into.push_back(std::move(e));
+        emit(std::move(e));
     }
 
     void teardown()
     {
         if (torn_down_) return;
         torn_down_ = true;
-        if (hid_ != nullptr && !hid_->stop_reading()) fail("HID class driver: a read never came back");
-        if (dx_ != nullptr) {
-            MIVO_Led_Queue_Clear(dx_);
-            MIVO_Delete_Profil(dx_);
+        if (hid_ != nullptr) {
+            if (present_) depart();
+            else {
+                // Added but never started, or refused by the class driver.
+                hid_->remove();
+                sim::clock_settle();
+                hid_.reset();
+            }
         }
-        hid_.reset(); // deletes the device object
         dx_ = nullptr;
         usb_.reset();
+        if (driver_ != nullptr) driver_->unload();
         driver_.reset();
-        LedFlag = saved_led_flag_;
+        InterlockedExchange(&LedFlag, saved_led_flag_);
         sim::trace_echo(false);
     }
 
     SimulationOptions options_;
     SimulationResult result_;
-    std::unique_ptr<sim::DriverObject> driver_;
+    std::unique_ptr<sim::LoadedDriver> driver_;
     std::unique_ptr<sim::UsbDevice> usb_;
     std::unique_ptr<sim::HidClassDevice> hid_;
-    PDEVICE_EXTENSION dx_ = nullptr;
-    std::vector<uint8_t> device_report_descriptor_;
+    // Read only, for the profile entries.
+    const DEVICE_EXTENSION *dx_ = nullptr;
+    bool present_ = false; // started and not yet removed
     uint64_t now_ms_ = 0;
     int led_ = 0;
-    size_t led_log_seen_ = 0;
-    UCHAR saved_led_flag_ = 0;
+    size_t led_seen_ = 0;
+    LONG saved_led_flag_ = 0;
     bool profile_noted_ = false;
     int profile_id_ = 0;
     std::u16string profile_name_;
@@ -238,11 +370,22 @@ private:
 
 } // namespace
 
-SimulationResult run_simulation(const std::vector<TraceEvent> &input, const SimulationOptions &options)
+SimulationResult run_simulation(const EventSource &input, const SimulationOptions &options)
 {
     Session session(options);
     if (session.setup()) session.run(input);
     return session.finish();
+}
+
+SimulationResult run_simulation(const std::vector<TraceEvent> &input, const SimulationOptions &options)
+{
+    size_t next = 0;
+    return run_simulation(
+        [&]() -> std::optional<TraceEvent> {
+            if (next == input.size()) return std::nullopt;
+            return input[next++];
+        },
+        options);
 }
 
 std::vector<TraceEvent> demo_script()

@@ -33,12 +33,6 @@ void write_report(std::ostream &out, const TimelineEntry &e)
     out << time_column(e.t_ms) << padded(report_name(kind), kNameWidth) << fields << '\n';
 }
 
-bool same_report(const TimelineEntry &a, const TimelineEntry &b)
-{
-    return a.kind == TimelineEntry::Kind::Report && b.kind == TimelineEntry::Kind::Report && a.bytes == b.bytes &&
-           b.t_ms > a.t_ms;
-}
-
 } // namespace
 
 std::string jsonl_line(const TimelineEntry &e)
@@ -65,6 +59,10 @@ std::string jsonl_line(const TimelineEntry &e)
         j["result"] = status_name(e.status);
         j["written"] = e.written;
         break;
+    case TimelineEntry::Kind::Device:
+        j["device"] = e.label;
+        if (e.answered) j["result"] = status_name(e.status);
+        break;
     case TimelineEntry::Kind::Input: return "";
     }
     return j.dump();
@@ -72,53 +70,88 @@ std::string jsonl_line(const TimelineEntry &e)
 
 void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline)
 {
-    for (const TimelineEntry &e : timeline) {
-        std::string line = jsonl_line(e);
-        if (!line.empty()) out << line << '\n';
-    }
+    TimelinePrinter printer(out, TimelinePrinter::Format::Jsonl);
+    for (const TimelineEntry &e : timeline) printer.add(e);
+    printer.finish();
 }
 
 void write_text(std::ostream &out, const std::vector<TimelineEntry> &timeline, bool expand)
 {
-    for (size_t i = 0; i < timeline.size(); i++) {
-        const TimelineEntry &e = timeline[i];
-        switch (e.kind) {
-        case TimelineEntry::Kind::Input:
-            if (!e.label.empty()) out << time_column(e.t_ms) << "-- " << e.label << '\n';
-            out << time_column(e.t_ms) << padded("device input", kNameWidth) << hex_bytes(e.bytes) << '\n';
-            break;
-        case TimelineEntry::Kind::Led:
-            out << time_column(e.t_ms) << padded("LED", kNameWidth) << (e.led ? "on" : "off") << '\n';
-            break;
-        case TimelineEntry::Kind::Profile:
-            out << time_column(e.t_ms) << padded("profile", kNameWidth) << e.profile << " \"" << e.label << "\"\n";
-            break;
-        case TimelineEntry::Kind::Write:
-            out << time_column(e.t_ms) << padded("write", kNameWidth) << hex_bytes(e.bytes) << "  "
-                << control::describe(e.bytes) << ": " << status_name(e.status) << ", " << e.written << " byte"
-                << (e.written == 1 ? "" : "s") << " written\n";
-            break;
-        case TimelineEntry::Kind::Report: {
-            write_report(out, e);
-            if (expand) break;
-            size_t last = i;
-            bool regular = true;
-            while (last + 1 < timeline.size() && same_report(timeline[last], timeline[last + 1])) {
-                if (last > i && timeline[last + 1].t_ms - timeline[last].t_ms != timeline[i + 1].t_ms - e.t_ms) {
-                    regular = false;
-                }
-                last++;
-            }
-            if (last == i) break;
-            std::string how = "the same " + std::to_string(last - i) + " more time" + (last - i > 1 ? "s" : "");
-            if (regular) how += ", every " + std::to_string(timeline[i + 1].t_ms - e.t_ms) + " ms";
-            out << time_column(timeline[last].t_ms) << padded("", kNameWidth) << "(" << how << ", until here)\n";
-            i = last;
-            break;
+    TimelinePrinter printer(out, TimelinePrinter::Format::Text, expand);
+    for (const TimelineEntry &e : timeline) printer.add(e);
+    printer.finish();
+}
+
+TimelinePrinter::TimelinePrinter(std::ostream &out, Format format, bool expand)
+    : out_(out), format_(format), expand_(expand)
+{
+}
+
+void TimelinePrinter::add(const TimelineEntry &e)
+{
+    if (format_ == Format::Jsonl) {
+        std::string line = jsonl_line(e);
+        if (!line.empty()) out_ << line << '\n';
+        return;
+    }
+    if (run_first_) {
+        const TimelineEntry &last_seen = *run_first_;
+        if (e.kind == TimelineEntry::Kind::Report && e.bytes == last_seen.bytes && e.t_ms > run_last_ms_) {
+            uint64_t gap = e.t_ms - run_last_ms_;
+            if (run_count_ == 0) run_interval_ = gap;
+            else if (gap != run_interval_) run_regular_ = false;
+            run_count_++;
+            run_last_ms_ = e.t_ms;
+            return;
         }
-        }
+        end_run();
+    }
+    switch (e.kind) {
+    case TimelineEntry::Kind::Input:
+        if (!e.label.empty()) out_ << time_column(e.t_ms) << "-- " << e.label << '\n';
+        out_ << time_column(e.t_ms) << padded("device input", kNameWidth) << hex_bytes(e.bytes) << '\n';
+        break;
+    case TimelineEntry::Kind::Led:
+        out_ << time_column(e.t_ms) << padded("LED", kNameWidth) << (e.led ? "on" : "off") << '\n';
+        break;
+    case TimelineEntry::Kind::Profile:
+        out_ << time_column(e.t_ms) << padded("profile", kNameWidth) << e.profile;
+        if (!e.label.empty()) out_ << " \"" << e.label << "\"";
+        out_ << '\n';
+        break;
+    case TimelineEntry::Kind::Write:
+        out_ << time_column(e.t_ms) << padded("write", kNameWidth) << hex_bytes(e.bytes) << "  "
+             << control::describe(e.bytes) << ": " << status_name(e.status) << ", " << e.written << " byte"
+             << (e.written == 1 ? "" : "s") << " written\n";
+        break;
+    case TimelineEntry::Kind::Device:
+        out_ << time_column(e.t_ms) << padded("device", kNameWidth) << e.label;
+        if (e.answered) out_ << ": " << status_name(e.status);
+        out_ << '\n';
+        break;
+    case TimelineEntry::Kind::Report:
+        write_report(out_, e);
+        if (expand_) break;
+        run_first_ = e;
+        run_last_ms_ = e.t_ms;
+        run_count_ = 0;
+        run_regular_ = true;
+        break;
     }
 }
+
+void TimelinePrinter::end_run()
+{
+    if (!run_first_) return;
+    if (run_count_ > 0) {
+        std::string how = "the same " + std::to_string(run_count_) + " more time" + (run_count_ > 1 ? "s" : "");
+        if (run_regular_) how += ", every " + std::to_string(run_interval_) + " ms";
+        out_ << time_column(run_last_ms_) << padded("", kNameWidth) << "(" << how << ", until here)\n";
+    }
+    run_first_.reset();
+}
+
+void TimelinePrinter::finish() { end_run(); }
 
 std::string status_name(uint32_t status)
 {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -46,12 +47,12 @@ uint64_t parse_time(std::string_view word, const std::string &file, int line)
     for (char c : word) {
         if (c < '0' || c > '9') {
             throw TraceParseError(file, line,
-                                  "bad time '" + std::string(word) + "': expected whole milliseconds (e.g. 120)");
+                                  "bad time " + quote_word(word) + ": expected whole milliseconds (e.g. 120)");
         }
         value = value * 10 + uint64_t(c - '0');
         if (value > kMaxSessionMs) {
             throw TraceParseError(file, line,
-                                  "time '" + std::string(word) + "' is out of range (at most " +
+                                  "time " + quote_word(word) + " is out of range (at most " +
                                       std::to_string(kMaxSessionMs) + " ms, a day)");
         }
     }
@@ -83,13 +84,13 @@ TraceEvent parse_line(std::string_view text, const std::string &file, int line)
         std::string hint = w == 1 && letters ? " (a write is '<time> write <hex bytes>')" : "";
         if (word.size() % 2 != 0) {
             throw TraceParseError(file, line,
-                                  "bad hex '" + std::string(word) + "'" +
+                                  "bad hex " + quote_word(word) +
                                       (hint.empty() ? ": bytes are pairs of hex digits (e.g. 0A)" : hint));
         }
         for (size_t i = 0; i < word.size(); i += 2) {
             int hi = hex_digit(word[i]), lo = hex_digit(word[i + 1]);
             if (hi < 0 || lo < 0) {
-                throw TraceParseError(file, line, "bad hex '" + std::string(word) + "'" + hint);
+                throw TraceParseError(file, line, "bad hex " + quote_word(word) + hint);
             }
             ev.bytes.push_back(uint8_t(hi * 16 + lo));
         }
@@ -110,46 +111,103 @@ TraceEvent parse_line(std::string_view text, const std::string &file, int line)
 
 } // namespace
 
-std::vector<TraceEvent> parse_trace(std::string_view text, std::string_view source_name)
+TraceReader::TraceReader(std::istream &in, std::string source_name, TraceLimits limits)
+    : in_(&in), file_(std::move(source_name)), limits_(limits)
 {
-    const std::string file(source_name);
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3); // editors on Windows like to add a BOM
-    std::vector<TraceEvent> events;
-    int line = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view raw = text.substr(pos, end - pos);
-        pos = end + 1;
-        line++;
+}
+
+TraceReader::TraceReader(TraceReader &&) noexcept = default;
+TraceReader::~TraceReader() = default;
+
+TraceReader TraceReader::open(const std::string &path, TraceLimits limits)
+{
+    std::error_code ec;
+    // A directory opens as a file on Linux and then reads as empty: a session
+    // of nothing, which is never what was meant.
+    if (std::filesystem::is_directory(path, ec)) throw TraceParseError(path, 0, "is a directory, not a trace file");
+    auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*file) throw TraceParseError(path, 0, "cannot open the file");
+    TraceReader reader(*file, path, limits);
+    reader.owned_ = std::move(file);
+    return reader;
+}
+
+std::optional<TraceEvent> TraceReader::next()
+{
+    for (;;) {
+        if (!*in_) return std::nullopt;
+        // One byte more than a line may hold, so that a line just too long is
+        // told from one that fits; never more than that is read.
+        buffer_.resize(limits_.max_line_bytes + 2);
+        in_->getline(buffer_.data(), std::streamsize(buffer_.size()));
+        size_t got = size_t(in_->gcount());
+        if (got == 0 && in_->eof()) return std::nullopt;
+        // What was stored: gcount also counts the line feed taken but not kept.
+        bool ended = !in_->fail() && !in_->eof();
+        size_t stored = ended ? got - 1 : got;
+        bool cut = in_->fail() && !in_->eof();
+        line_++;
+        bytes_read_ += got;
+        if (cut || stored > limits_.max_line_bytes) {
+            throw TraceParseError(file_, line_,
+                                  "line longer than " + std::to_string(limits_.max_line_bytes) + " bytes");
+        }
+        if (bytes_read_ > limits_.max_file_bytes) {
+            throw TraceParseError(file_, line_,
+                                  "the trace is longer than " + std::to_string(limits_.max_file_bytes) + " bytes");
+        }
+        std::string_view raw(buffer_.data(), stored);
+        if (line_ == 1 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3); // editors on Windows like to add a BOM
 
         std::string_view content = raw.substr(0, raw.find('#'));
         if (split_blanks(content).empty()) continue;
-        TraceEvent ev = parse_line(content, file, line);
-        if (!events.empty() && ev.t_ms < events.back().t_ms) {
-            throw TraceParseError(file, line,
+        TraceEvent ev = parse_line(content, file_, line_);
+        if (have_last_ && ev.t_ms < last_t_ms_) {
+            throw TraceParseError(file_, line_,
                                   "time goes backwards: " + std::to_string(ev.t_ms) + " ms after " +
-                                      std::to_string(events.back().t_ms) + " ms on line " +
-                                      std::to_string(events.back().line));
+                                      std::to_string(last_t_ms_) + " ms on line " + std::to_string(last_line_));
         }
-        events.push_back(std::move(ev));
+        have_last_ = true;
+        last_t_ms_ = ev.t_ms;
+        last_line_ = line_;
+        return ev;
     }
-    return events;
 }
 
 std::vector<TraceEvent> parse_trace(std::istream &in, std::string_view source_name)
 {
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_trace(text.str(), source_name);
+    TraceReader reader(in, std::string(source_name));
+    std::vector<TraceEvent> events;
+    while (std::optional<TraceEvent> ev = reader.next()) events.push_back(std::move(*ev));
+    return events;
+}
+
+std::vector<TraceEvent> parse_trace(std::string_view text, std::string_view source_name)
+{
+    std::istringstream in{std::string(text)};
+    return parse_trace(in, source_name);
 }
 
 std::vector<TraceEvent> load_trace_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw TraceParseError(path, 0, "cannot open the file");
-    return parse_trace(in, path);
+    TraceReader reader = TraceReader::open(path);
+    std::vector<TraceEvent> events;
+    while (std::optional<TraceEvent> ev = reader.next()) events.push_back(std::move(*ev));
+    return events;
+}
+
+void check_trace_file(const std::string &path, TraceLimits limits)
+{
+    TraceReader reader = TraceReader::open(path, limits);
+    while (reader.next()) {
+    }
+}
+
+std::string quote_word(std::string_view word)
+{
+    constexpr size_t kMost = 32;
+    if (word.size() <= kMost) return "'" + std::string(word) + "'";
+    return "'" + std::string(word.substr(0, kMost)) + "...'";
 }
 
 std::string hex_bytes(const uint8_t *bytes, size_t count)
