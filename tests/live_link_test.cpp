@@ -3,7 +3,9 @@
 // mivo-ctl's commands arriving as the class driver's writes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -143,3 +145,36 @@ TEST(LiveLink, MivoCtlWritesItsCommandsAndReadsTheLiveStatus)
 }
 
 } // namespace
+
+// mivo-sim --realtime --listen: the real driver on the real clock, steered
+// through the socket while it runs; named Threaded* so ThreadSanitizer sees
+// the socket's writes beside the workers and the session's own thread.
+TEST(ThreadedLiveSession, MivoCtlSteersTheRunningDriverThroughTheClassDriver)
+{
+    const std::string path = temp_socket("live");
+    CliRun run{};
+    std::thread session([&] { run = run_sim_cli({"--realtime", "--listen", path.c_str(), "--duration", "1500"}); });
+
+    LinkReply reply;
+    for (int i = 0; i < 200 && !(reply = link_request(path, "status")).ok; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(reply.ok) << reply.error;
+    // The first status report comes with the first step.
+    for (int i = 0; i < 100 && reply.line == "none yet"; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reply = link_request(path, "status");
+    }
+    EXPECT_EQ(reply.line, "status f0 01 ff ff") << "running on the base profile";
+
+    CliRun ctl_run = ctl({"--socket", path.c_str(), "config", "on"});
+    EXPECT_EQ(ctl_run.status, kExitOk) << ctl_run.err;
+    session.join();
+
+    EXPECT_EQ(run.status, kExitOk) << run.err;
+    EXPECT_NE(run.out.find("listening on " + path), std::string::npos);
+    EXPECT_NE(run.out.find("device           start: STATUS_SUCCESS"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("write            F0 FF 01 00  config on: STATUS_SUCCESS"), std::string::npos)
+        << "the socket's write is in the timeline";
+    EXPECT_NE(run.out.find("device           removal: STATUS_SUCCESS"), std::string::npos);
+    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the socket goes with the session";
+}

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -53,6 +54,32 @@ std::optional<StoreChoice> choose_store(const std::string &registry_path, const 
 
 } // namespace
 
+// SIGINT and SIGTERM end a live session at its next millisecond, so that the
+// device is removed, the driver unloaded and the kernel's findings printed.
+class StopOnSignal {
+public:
+    StopOnSignal()
+    {
+        g_stop = 0;
+        struct sigaction action {};
+        action.sa_handler = [](int) { g_stop = 1; };
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopOnSignal()
+    {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    static bool stopped() { return g_stop != 0; }
+
+private:
+    static inline volatile std::sig_atomic_t g_stop = 0;
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
 int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ostream &err)
 {
     CLI::App app{"mivo-sim: the mivo driver on a virtual six-axis controller, in virtual time.\n"
@@ -71,6 +98,8 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
     bool descriptor = false;
     bool decode = false;
     std::vector<uint64_t> unplug_at, replug_at, power_cycle_at;
+    bool realtime = false;
+    std::optional<std::string> listen;
 
     app.add_option("--trace", trace_path,
                    "Device reports and writes to play, one per line: '<time in ms> <hex bytes>' or "
@@ -121,6 +150,15 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
                    "Power the device down (D3) and up (D0) at this time; reading again restarts it (repeatable)")
         ->check(session_time)
         ->type_name("MS");
+    auto *realtime_flag = app.add_flag(
+        "--realtime", realtime,
+        "Run the driver's worker threads on the real clock and play each event when its time comes; Ctrl-C ends "
+        "the session cleanly");
+    app.add_option("--listen", listen,
+                   "With --realtime: let mivo-ctl --socket PATH steer the session through this local socket; with "
+                   "no --trace and no --duration the session then runs until stopped")
+        ->needs(realtime_flag)
+        ->type_name("PATH");
     app.add_flag("--expand", expand, "Text: print every report, also repeats of the same one");
     app.add_flag("--debug-trace", debug_trace, "Copy the driver's debug trace (DbgPrint) to standard error");
     auto *descriptor_flag = app.add_flag("--descriptor", descriptor,
@@ -150,7 +188,7 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         return kExitOk;
     }
 
-    std::string what = trace_path.empty() ? "demo session" : trace_path;
+    std::string what = !trace_path.empty() ? trace_path : listen ? "live session" : "demo session";
     std::optional<TraceReader> reader;
     std::optional<TraceEvent> first; // read before anything runs
     if (!trace_path.empty()) {
@@ -190,7 +228,22 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         out << "mivo-sim: " << what << " on " << store->description << ", LED resting state " << (led_flag ? "on" : "off")
             << "; times in ms from the start\n";
     }
-    std::vector<TraceEvent> demo = reader ? std::vector<TraceEvent>{} : demo_script();
+    options.realtime = realtime;
+    options.listen = listen;
+    std::optional<StopOnSignal> stop_on_signal;
+    if (realtime) {
+        stop_on_signal.emplace();
+        options.stop = [] { return StopOnSignal::stopped(); };
+        // A live timeline is read as it comes.
+        options.sink = [&](const TimelineEntry &e) {
+            printer.add(e);
+            out.flush();
+            if (!plot_path.empty()) drawn.push_back(e);
+        };
+    }
+    // A live session waits for mivo-ctl rather than playing the demo.
+    bool no_input = !reader && listen.has_value();
+    std::vector<TraceEvent> demo = reader || no_input ? std::vector<TraceEvent>{} : demo_script();
     size_t demo_next = 0;
     EventSource source = [&]() -> std::optional<TraceEvent> {
         if (first) return std::exchange(first, std::nullopt);
@@ -198,7 +251,13 @@ int mivo_sim_main(int argc, const char *const *argv, std::ostream &out, std::ost
         if (demo_next == demo.size()) return std::nullopt;
         return demo[demo_next++];
     };
+    if (listen && format != "jsonl") out << "listening on " << *listen << " (mivo-ctl --socket " << *listen << ")\n";
+    out.flush();
     SimulationResult result = run_simulation(source, options);
+    if (!result.listen_error.empty()) {
+        err << "mivo-sim: --listen: " << result.listen_error << "\n";
+        return kExitInput;
+    }
     printer.finish();
     if (format != "jsonl") out << "end at " << result.end_ms << " ms\n";
     out.flush();

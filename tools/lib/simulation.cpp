@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 #include "driver/driver.h"
 #include "hid/hid.h"
@@ -10,6 +11,7 @@
 #include "platform/sim/sim.h"
 #include "platform/sim/usb_device.h"
 #include "profiles/profiles.h"
+#include "tools/lib/live_link.h"
 
 namespace mivo::tools {
 
@@ -49,10 +51,28 @@ public:
         saved_led_flag_ = LedFlag;
         InterlockedExchange(&LedFlag, options_.led_flag);
 
+        if (options_.realtime) sim::clock_real();
+
         driver_ = std::make_unique<sim::LoadedDriver>(DriverEntry);
         if (!NT_SUCCESS(driver_->status())) return fail("DriverEntry failed: " + status_text(driver_->status()));
         usb_ = std::make_unique<sim::UsbDevice>();
-        return arrive();
+        if (!arrive()) return false;
+        if (options_.realtime && options_.listen) {
+            link_ = std::make_unique<LinkServer>(*options_.listen, [this](const std::string &request) {
+                return link_answer(
+                    request, [this](const std::vector<uint8_t> &report) { return link_write(report); },
+                    [this] {
+                        std::lock_guard g(device_mu_);
+                        return last_status_;
+                    });
+            });
+            if (!link_->error().empty()) {
+                result_.listen_error = link_->error();
+                link_.reset();
+                return false;
+            }
+        }
+        return true;
     }
 
     void run(const EventSource &input)
@@ -65,13 +85,17 @@ public:
             for (;;) {
                 if (!pending && !input_done) {
                     pending = input();
-                    if (pending) last_ms = std::max(last_ms, pending->t_ms);
+                    if (pending) {
+                        last_ms = std::max(last_ms, pending->t_ms);
+                        input_seen_ = true;
+                    }
                     else input_done = true;
                 }
                 // The end is known once the input has ended, unless the
                 // duration says it.
-                uint64_t end = options_.duration_ms ? *options_.duration_ms
-                                                    : input_done ? last_ms + kTailMs : UINT64_MAX;
+                uint64_t end = options_.duration_ms               ? *options_.duration_ms
+                               : !input_done || until_stopped() ? UINT64_MAX
+                                                                : last_ms + kTailMs;
                 const DeviceAction *action = next_action < options_.actions.size() ? &options_.actions[next_action]
                                                                                     : nullptr;
                 std::optional<uint64_t> next;
@@ -81,7 +105,7 @@ public:
                     advance_to(end);
                     break;
                 }
-                advance_to(*next);
+                if (!advance_to(*next)) break;
                 if (action && action->t_ms == *next) {
                     act(*action);
                     next_action++;
@@ -125,9 +149,11 @@ private:
     // Runs the driver up to `t_ms`, a millisecond at a time, looking at what
     // came out after each: a step's reports, the LED and the profile are
     // thus stamped with the millisecond they happened in.
-    void advance_to(uint64_t t_ms)
+    // False when the session was told to stop on the way.
+    bool advance_to(uint64_t t_ms)
     {
         while (now_ms_ < t_ms) {
+            if (options_.stop && options_.stop()) return false;
             now_ms_++;
             sim::clock_run_until(interrupt_time(now_ms_));
             collect();
@@ -138,6 +164,30 @@ private:
             }
             if (now_ms_ % kForgetMs == 0) forget();
         }
+        return true;
+    }
+
+    // A live session with nothing to play and no duration lasts until stopped.
+    bool until_stopped() const
+    {
+        return options_.realtime && options_.listen && options_.stop && !options_.duration_ms && !input_seen_;
+    }
+
+    // A write from the socket's thread: through the class driver like the
+    // session's own, while the device is there.
+    LinkWritten link_write(const std::vector<uint8_t> &report)
+    {
+        std::lock_guard g(device_mu_);
+        TimelineEntry e{TimelineEntry::Kind::Write, ms_of(sim::clock_now()), report};
+        e.status = uint32_t(STATUS_NO_SUCH_DEVICE);
+        if (hid_ != nullptr && present_) {
+            sim::HidWriteResult r = hid_->write(report, IOCTL_HID_WRITE_REPORT);
+            e.status = uint32_t(r.status);
+            e.written = r.information;
+        }
+        // The timeline is the session thread's: it prints this at its next look.
+        link_writes_.push_back(e);
+        return {e.status, e.written};
     }
 
     void forget()
@@ -175,7 +225,11 @@ private:
             emit(std::move(e));
             return;
         }
-        sim::HidWriteResult r = hid_->write(event.bytes, IOCTL_HID_WRITE_REPORT);
+        sim::HidWriteResult r;
+        {
+            std::lock_guard g(device_mu_);
+            r = hid_->write(event.bytes, IOCTL_HID_WRITE_REPORT);
+        }
         e.status = uint32_t(r.status);
         e.written = r.information;
         emit(std::move(e));
@@ -225,10 +279,14 @@ private:
         sim::HidClassOptions class_options;
         class_options.reads = options_.reads;
         class_options.read_buffer = options_.read_buffer_bytes;
-        hid_ = std::make_unique<sim::HidClassDevice>(usb_->pdo(), class_options);
+        {
+            std::lock_guard g(device_mu_);
+            hid_ = std::make_unique<sim::HidClassDevice>(usb_->pdo(), class_options);
+        }
         answered("arrival", hid_->status());
         if (!NT_SUCCESS(hid_->status())) {
             std::string why = "the device was not added: " + status_text(hid_->status());
+            std::lock_guard g(device_mu_);
             hid_.reset();
             return fail(why);
         }
@@ -239,7 +297,10 @@ private:
         if (!NT_SUCCESS(hid_->interrogate())) return fail("HID class driver: " + hid_->failure());
         if (result_.report_descriptor.empty()) result_.report_descriptor = hid_->report_descriptor();
         hid_->start_reading();
-        present_ = true;
+        {
+            std::lock_guard g(device_mu_);
+            present_ = true;
+        }
         sim::clock_settle();
         collect();
         return true;
@@ -249,10 +310,15 @@ private:
     // go, and the device object deleted.
     void depart()
     {
-        present_ = false;
+        {
+            // A write from the socket is over before the removal starts.
+            std::lock_guard g(device_mu_);
+            present_ = false;
+        }
         answered("removal", hid_->remove());
         sim::clock_settle();
         collect();
+        std::lock_guard g(device_mu_);
         hid_.reset();
         dx_ = nullptr;
         if (sim::threads_running() != 0) fail("a worker thread still runs after the removal");
@@ -279,11 +345,24 @@ private:
     // set before a step hands out its reports, so they go first.
     void collect()
     {
+        if (link_ != nullptr) {
+            std::vector<TimelineEntry> writes;
+            {
+                std::lock_guard g(device_mu_);
+                writes.swap(link_writes_);
+            }
+            for (TimelineEntry &e : writes) emit(std::move(e));
+        }
         note_profile();
         note_led();
         if (hid_ == nullptr) return;
-        for (sim::HidDelivered &d : hid_->take_reports())
+        for (sim::HidDelivered &d : hid_->take_reports()) {
+            if (link_ != nullptr && !d.bytes.empty() && d.bytes[0] == REPORT_ID_STATUS) {
+                std::lock_guard g(device_mu_);
+                last_status_ = d.bytes;
+            }
             emit({TimelineEntry::Kind::Report, ms_of(d.time), std::move(d.bytes)});
+        }
     }
 
     void emit(TimelineEntry entry)
@@ -311,7 +390,7 @@ private:
     // removal frees the profiles), and not before its first pass built them.
     void note_profile()
     {
-        if (!present_ || dx_ == nullptr) return;
+        if (options_.realtime || !present_ || dx_ == nullptr) return;
         const PROFIL *p = dx_->CurrentProfil;
         if (p == nullptr && !profile_noted_) return;
         int id = p != nullptr ? p->Profil_Id : -1;
@@ -333,6 +412,7 @@ private:
     {
         if (torn_down_) return;
         torn_down_ = true;
+        link_.reset(); // no write comes in while the device goes
         if (hid_ != nullptr) {
             if (present_) depart();
             else {
@@ -348,6 +428,7 @@ private:
         driver_.reset();
         InterlockedExchange(&LedFlag, saved_led_flag_);
         sim::trace_echo(false);
+        if (options_.realtime) sim::clock_manual(sim::kDefaultStart);
     }
 
     SimulationOptions options_;
@@ -366,6 +447,13 @@ private:
     int profile_id_ = 0;
     std::u16string profile_name_;
     bool torn_down_ = false;
+    bool input_seen_ = false;
+    // Live sessions: the socket, and what its thread shares with the
+    // session's: the device (added, removed) and the last status report.
+    std::unique_ptr<LinkServer> link_;
+    std::mutex device_mu_;
+    std::optional<std::vector<uint8_t>> last_status_;
+    std::vector<TimelineEntry> link_writes_;
 };
 
 } // namespace

@@ -96,6 +96,21 @@ struct SimulationOptions {
     // Lifecycle actions, in any order; at one time they go before the
     // input's events. Actions later than the duration are not played.
     std::vector<DeviceAction> actions;
+
+    // Real time: the worker threads run on the host's clock and the session
+    // plays each event when its time comes, as a device would send it. The
+    // timeline is the same kind; profile entries are left out, since the
+    // active profile cannot be looked at while the HID worker runs (the
+    // status reports say it).
+    bool realtime = false;
+    // Real time only: a local socket where mivo-ctl reaches the session (see
+    // live_link.h): its writes go through the class driver, and it reads the
+    // last status report delivered.
+    std::optional<std::string> listen;
+    // Asked every millisecond; the session ends early once it says so (a
+    // signal, for a live session with no end of its own). With no input and
+    // no duration, a live session runs until then.
+    std::function<bool()> stop;
 };
 
 struct SimulationResult {
@@ -109,6 +124,8 @@ struct SimulationResult {
     // A malformed line the session came to while playing: "FILE:LINE:
     // message". The session stopped there and was torn down as at its end.
     std::string input_error;
+    // Set when the socket of `listen` could not be served; nothing ran.
+    std::string listen_error;
 };
 
 // The session's input in order: the next event, or nothing at the end. It may
