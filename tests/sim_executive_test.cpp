@@ -101,6 +101,11 @@ TEST_F(SimMisuse, EachMisuseIsReportedAndTheKernelCarriesOn) {
         {"wait on uninitialised pool",
          [](PKSPIN_LOCK) { void *e = ExAllocatePool(NonPagedPool, sizeof(KEVENT)); EXPECT_NE(poll(e), STATUS_SUCCESS); ExFreePool(e); },
          "not a dispatcher object"},
+        {"paged code under a lock",
+         [](PKSPIN_LOCK l) { KIRQL o = KeAcquireSpinLockRaiseToDpc(l); PAGED_CODE(); KeReleaseSpinLock(l, o); },
+         "assertion failed: PAGED_CODE()"},
+        {"a driver's assertion", [](PKSPIN_LOCK) { NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL); },
+         "assertion failed: KeGetCurrentIrql() == DISPATCH_LEVEL"},
         {"handle left open", [](PKSPIN_LOCK) { open_key_handle(); }, "handle still open"},
         {"handle closed twice", [](PKSPIN_LOCK) { HANDLE h = open_key_handle(); ZwClose(h); EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE); },
          "not an open handle"},
@@ -324,4 +329,79 @@ TEST_F(SimString, AppendFitsOrLeavesTheDestinationAlone) {
         EXPECT_EQ(std::u16string(buffer, dst.Length / 2), c.result);
         EXPECT_EQ(buffer[dst.Length / 2] == 0, c.nul_after);
     }
+}
+
+// ---------------------------------------------------------------- virtual time
+namespace {
+
+// A worker like the driver's: waits on its event with a 10 ms time-out and
+// notes the clock at each wake, until told to end.
+struct Ticker {
+    KEVENT wake;
+    std::atomic<bool> end{false};
+    std::vector<ULONGLONG> timeouts, signals; // written by the worker alone
+};
+
+VOID NTAPI ticker_routine(PVOID context) {
+    auto *t = static_cast<Ticker *>(context);
+    LARGE_INTEGER period = timeout(-100'000);
+    while (!t->end) {
+        NTSTATUS s = KeWaitForSingleObject(&t->wake, Executive, KernelMode, FALSE, &period);
+        (s == STATUS_TIMEOUT ? t->timeouts : t->signals).push_back(KeQueryInterruptTime());
+    }
+}
+
+VOID NTAPI late_work(PDEVICE_OBJECT, PVOID context) {
+    LARGE_INTEGER delay = timeout(-500'000);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    static_cast<std::atomic<int> *>(context)->store(1);
+}
+
+} // namespace
+
+class ThreadedSimClock : public SimTest {};
+
+TEST_F(ThreadedSimClock, TimeMovesOnlyWhenToldAndEveryTimeOutExpiresAtItsInstant) {
+    const ULONGLONG t0 = KeQueryInterruptTime();
+    Ticker t;
+    KeInitializeEvent(&t.wake, SynchronizationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ticker_routine, &t), STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    ZwClose(h);
+
+    sim::clock_settle();
+    EXPECT_TRUE(t.timeouts.empty()) << "settling runs what can run, the clock unmoved";
+    EXPECT_EQ(KeQueryInterruptTime(), t0);
+
+    sim::clock_run_until(t0 + 1'000'000);
+    ASSERT_EQ(t.timeouts.size(), 10u);
+    for (size_t i = 0; i < t.timeouts.size(); i++)
+        EXPECT_EQ(t.timeouts[i], t0 + (i + 1) * 100'000) << "each time-out at its own instant";
+
+    // A signal wakes it at once; settling waits for it to run.
+    KeSetEvent(&t.wake, IO_NO_INCREMENT, FALSE);
+    sim::clock_settle();
+    EXPECT_EQ(t.signals, std::vector<ULONGLONG>{t0 + 1'000'000});
+
+    // A host thread waiting in the kernel lets time go on: the worker's
+    // time-outs run until it sees the end, and the wait for it returns.
+    t.end = true;
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime(), t0 + 1'100'000);
+    ObDereferenceObject(thread);
+
+    // Work items are counted like system threads: one waiting 50 ms holds
+    // nothing up, and runs to its end once that time has come.
+    std::atomic<int> done{0};
+    DEVICE_OBJECT device{};
+    PIO_WORKITEM item = IoAllocateWorkItem(&device);
+    ASSERT_NE(item, nullptr);
+    IoQueueWorkItem(item, late_work, DelayedWorkQueue, &done);
+    sim::clock_settle();
+    EXPECT_EQ(done.load(), 0);
+    sim::clock_advance_ms(50);
+    EXPECT_EQ(done.load(), 1);
+    IoFreeWorkItem(item);
 }
