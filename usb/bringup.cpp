@@ -151,7 +151,8 @@ NTSTATUS MIVO_usb_get_dev_desc(PDEVICE_EXTENSION dx)
 
     // The bus driver hands back the default pipe's handle in the block (the
     // descriptor request's view of that field is Reserved).
-    dx->ControlPipe = urb->UrbControlTransfer.PipeHandle;
+    // Written while a write request may be sending a device command on it.
+    InterlockedExchangePointer((PVOID volatile *)&dx->ControlPipe, urb->UrbControlTransfer.PipeHandle);
     ExFreePoolWithTag(urb, 0);
 
     MIVO_TRACE_LINE("VendorID %X, ProductID %X, Version %X ", (unsigned)dx->DeviceDescriptor.idVendor,

@@ -108,6 +108,15 @@ NTSTATUS MIVO_usb_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Le
 }
 
 /*
+ * MIVO_usb_control_pipe - ControlPipe as a start last set it: a start may set
+ * it while a write request sends a device command.
+ */
+static USBD_PIPE_HANDLE MIVO_usb_control_pipe(PDEVICE_EXTENSION dx)
+{
+    return (USBD_PIPE_HANDLE)InterlockedCompareExchangePointer((PVOID volatile *)&dx->ControlPipe, NULL, NULL);
+}
+
+/*
  * MIVO_usb_get_control_transfer - a device-to-host control transfer.
  * Descriptor reads of the bring-up. Returns as MIVO_usb_control_transfer.
  * PASSIVE_LEVEL.
@@ -115,7 +124,7 @@ NTSTATUS MIVO_usb_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Le
 NTSTATUS MIVO_usb_get_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Length, const UCHAR SetupPacket[8])
 {
     MIVO_TRACE_ENTER(" and leave: %p, %p, %u", (PVOID)dx, Buffer, *Length);
-    return MIVO_usb_control_transfer(dx, Buffer, Length, dx->ControlPipe, USB_CONTROL_IN_FLAGS, SetupPacket);
+    return MIVO_usb_control_transfer(dx, Buffer, Length, MIVO_usb_control_pipe(dx), USB_CONTROL_IN_FLAGS, SetupPacket);
 }
 
 /*
@@ -125,7 +134,7 @@ NTSTATUS MIVO_usb_get_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG
  */
 NTSTATUS MIVO_usb_set_control_transfer(PDEVICE_EXTENSION dx, PVOID Buffer, ULONG *Length, const UCHAR SetupPacket[8])
 {
-    return MIVO_usb_control_transfer(dx, Buffer, Length, dx->ControlPipe, USB_CONTROL_OUT_FLAGS, SetupPacket);
+    return MIVO_usb_control_transfer(dx, Buffer, Length, MIVO_usb_control_pipe(dx), USB_CONTROL_OUT_FLAGS, SetupPacket);
 }
 
 /*
