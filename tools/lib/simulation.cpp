@@ -357,7 +357,7 @@ private:
         note_led();
         if (hid_ == nullptr) return;
         for (sim::HidDelivered &d : hid_->take_reports()) {
-            if (link_ != nullptr && !d.bytes.empty() && d.bytes[0] == REPORT_ID_STATUS) {
+            if (options_.listen && !d.bytes.empty() && d.bytes[0] == REPORT_ID_STATUS) {
                 std::lock_guard g(device_mu_);
                 last_status_ = d.bytes;
             }
