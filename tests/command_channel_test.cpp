@@ -21,23 +21,39 @@ using namespace hid_device;
 
 class CommandChannel : public HidDeviceTest {
 protected:
+    void before_start() override
+    {
+        sim::reg_set_dword(kLayout, "Default_Profil", 5);
+        for (SHORT id : {0, 5, 7}) store_profile(id);
+    }
+
     void SetUp() override
     {
         HidDeviceTest::SetUp();
-        sim::reg_set_dword(kLayout, "Default_Profil", 5);
-        for (SHORT id : {0, 5, 7}) store_profile(id);
-        pass(); // the start's rebuild: the default profile, every report due
-        ASSERT_EQ(current_id(), 5);
+        ASSERT_EQ(current_id(), 5) << "the start's reload picked the default profile";
         settle();
     }
 
-    // Nothing due, nothing queued, nothing recorded.
+    // Passes until the LED queue has run out (it never does while the
+    // configuration mode restarts its pattern); then nothing recorded and no
+    // report waiting with the class driver.
     void settle()
     {
-        MIVO_pending_clear(dx, PENDING_ALL);
-        MIVO_Led_Queue_Clear(dx);
+        for (int n = 0; n < 300 && dx->LedQueue != nullptr && dx->ModeConfig == 0; n++) pass();
+        ASSERT_TRUE(dx->LedQueue == nullptr || dx->ModeConfig != 0) << "an LED pattern that never ends";
+        hid->take_reports();
         usb->clear_records();
         sim::trace_clear();
+    }
+
+    // The profile named by the last status report the class driver got since
+    // the last take, or -2 when none came.
+    SHORT reported_profile()
+    {
+        SHORT id = -2;
+        for (const sim::HidDelivered &d : hid->take_reports())
+            if (d.bytes.at(0) == REPORT_ID_STATUS) id = SHORT(d.bytes.at(2) | d.bytes.at(3) << 8);
+        return id;
     }
 
     Bytes sent_data() const
@@ -70,15 +86,18 @@ TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
     auto nothing = [] {};
     const Row rows[] = {
         {"input changed: status and raw reports due again", {0xF0, 0x01}, {"report_id 0xf0 0x1", "hid_input_changed"},
-         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u); },
-         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u) << "nothing read them yet"; }},
+         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u) << "the writer does not wake the worker"; },
+         [&] {
+             EXPECT_EQ(delivered_ids(), (Bytes{REPORT_ID_STATUS, REPORT_ID_RAW_TRANSLATION, REPORT_ID_RAW_ROTATION,
+                                               REPORT_ID_RAW_BUTTONS}));
+         }},
         {"reset input: a rebuild at the next pass", {0xF0, 0x02}, {"report_id 0xf0 0x2", "Reset_Input"},
          [&] { EXPECT_THAT(sim::trace_lines(), Not(Contains("> Enter: MIVO_InitState: Build - 1079"))); },
          [&] {
              EXPECT_THAT(sim::trace_lines(), Contains("> Enter: MIVO_InitState: Build - 1079"));
              EXPECT_EQ(current_id(), 5) << "the rebuild keeps the current profile";
              EXPECT_EQ(led_pattern(), (std::vector<LONGLONG>{250, 150, 100})) << "the reload pattern";
-             EXPECT_EQ(MIVO_pending_get(dx), ULONG(PENDING_ALL));
+             EXPECT_EQ(delivered_ids().size(), 8u) << "every report due again";
          }},
         {"LED on", {0xF0, 0x04, 0x01}, {"report_id 0xf0 0x4", "MIVO_nav_led"},
          [&] {
@@ -103,10 +122,15 @@ TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
          },
          [&] {
              EXPECT_EQ(current_id(), 7);
+             EXPECT_EQ(reported_profile(), 7) << "the status report names it";
              EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{125}) << "the selection pattern";
          }},
         {"profile FF FF is -1, the base profile", {0xF0, 0x08, 0xFF, 0xFF}, {"report_id 0xf0 0x8", "Profil Num : -1"},
-         [&] { EXPECT_EQ(current_id(), 7); }, [&] { EXPECT_EQ(current_id(), -1); }},
+         [&] { EXPECT_EQ(current_id(), 7); },
+         [&] {
+             EXPECT_EQ(current_id(), -1);
+             EXPECT_EQ(reported_profile(), -1);
+         }},
         {"profile, id missing: 0", {0xF0, 0x08}, {"report_id 0xf0 0x8", "Profil Num : 0"}, nothing,
          [&] { EXPECT_EQ(current_id(), 0); }},
         {"profile not stored: the default", {0xF0, 0x08, 0x09, 0x00}, {"report_id 0xf0 0x8", "Profil Num : 9"}, nothing,
@@ -136,7 +160,7 @@ TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
              EXPECT_EQ(current_id(), 5);
              EXPECT_EQ(dx->ModeConfig, 0);
              EXPECT_TRUE(led_pattern().empty());
-             EXPECT_EQ(MIVO_pending_get(dx), 0u);
+             EXPECT_TRUE(delivered_ids().empty());
          }},
     };
     for (size_t i = 0; i < std::size(rows); i++) {
@@ -149,7 +173,6 @@ TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
         EXPECT_EQ(channel_lines(), row.trace);
         row.after_write();
 
-        sim::clock_advance_ms(10);
         pass();
         row.after_pass();
     }
@@ -159,8 +182,14 @@ TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
 TEST_F(CommandChannel, BytesPastTheLengthReadAsZero)
 {
     Bytes report{0xF0, 0x08, 0x07, 0x00};
-    ULONG length = 2;
-    EXPECT_EQ(MIVO_hid_write_rep(dx, report.data(), &length, 0xF0), STATUS_SUCCESS);
+    HID_XFER_PACKET packet{};
+    packet.reportBuffer = report.data();
+    packet.reportBufferLen = 2;
+    packet.reportId = 0xF0;
+    sim::Request r(self, {.ioctl = IOCTL_HID_WRITE_REPORT, .output_length = sizeof packet});
+    std::memcpy(r.output().data(), &packet, sizeof packet);
+    EXPECT_EQ(r.send(), STATUS_SUCCESS);
+    EXPECT_EQ(r.information(), 2u);
     pass();
     EXPECT_EQ(current_id(), 0);
 }
@@ -239,12 +268,13 @@ TEST_F(CommandChannel, RequestsOfOneIntervalComeToTheLastOfEachKind)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        MIVO_post_mode_config(dx, row.mode_before);
-        MIVO_post_profil(dx, 5);
-        pass();
-        settle();
+        // Profile 5, then the mode: its own pattern is what the LED shows.
+        for (const Bytes &w : {Bytes{0xF0, 0x08, 0x05, 0x00}, Bytes{0xF0, 0xFF, row.mode_before}}) {
+            EXPECT_EQ(write(w).status, STATUS_SUCCESS);
+            pass();
+            settle();
+        }
         for (const Bytes &w : row.writes) EXPECT_EQ(write(w).status, STATUS_SUCCESS);
-        sim::clock_advance_ms(10);
         pass();
         EXPECT_EQ(dx->ModeConfig, row.mode);
         EXPECT_EQ(current_id(), row.profile);

@@ -1,13 +1,13 @@
 // The command channel against the HID worker: a writer thread sends every
-// command while the worker's loop rebuilds, steps, runs the gesture in and
-// out, switches profiles by binds and hands reports to queued reads. The
-// writer only posts to the worker and ORs PendingReports with an interlocked
-// operation, so ThreadSanitizer sees no race and AddressSanitizer no freed
-// LED entry or profile touched; the simulated kernel finds no leak.
+// command through the class driver while the device's reports drive the
+// worker through rebuilds, the gesture in and out, profile switches by binds,
+// and reports handed to the class driver's reads. The writer only posts to
+// the worker and ORs PendingReports with an interlocked operation, so
+// ThreadSanitizer sees no race and AddressSanitizer no freed LED entry or
+// profile touched; the simulated kernel finds no leak.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
 #include <thread>
 
 #include "tests/support/hid_device.h"
@@ -18,9 +18,8 @@ using namespace hid_device;
 
 class ThreadedCommandRace : public HidDeviceTest {
 protected:
-    void SetUp() override
+    void before_start() override
     {
-        HidDeviceTest::SetUp();
         sim::reg_set_dword(kLayout, "Default_Profil", 2);
         // Button 0 hands over from 1 to 2 to 3 and back; button 1 asks for
         // a profile that is not stored, which falls back to the default.
@@ -53,9 +52,10 @@ protected:
 
 TEST_F(ThreadedCommandRace, WriterHammersEveryCommandWhileTheWorkerSteps)
 {
-    // Both sides go on until each has done its share: a pass is much cheaper
-    // than a write, whose trace and transfers go through the simulated kernel.
-    constexpr int kPasses = 3000, kWrites = 2000, kMostPasses = 200000;
+    // Both sides go on until each has done its share: a period is much
+    // cheaper than a write, whose trace and transfers go through the
+    // simulated kernel.
+    constexpr int kPeriods = 3000, kWrites = 2000, kMostPeriods = 200000;
     const Bytes commands[] = {
         {0xF0, 0x08, 0x01, 0x00}, {0xF0, 0xFF, 0x01},       {0xF0, 0x01},       {0xF0, 0x04, 0x01},
         {0xF0, 0x08, 0x09, 0x00}, {0xF0, 0x06},             {0xF0, 0xFF, 0x00}, {0xF0, 0x08, 0xFF, 0xFF},
@@ -69,46 +69,38 @@ TEST_F(ThreadedCommandRace, WriterHammersEveryCommandWhileTheWorkerSteps)
     std::thread writer([&] {
         for (int i = 0; !done.load(); i++) {
             // A rebuild reads the whole store: every 20th write is enough to
-            // have many of them land inside a pass.
-            Bytes report = i % 20 == 19 ? reload : commands[i % std::size(commands)];
-            ULONG length = ULONG(report.size());
-            if (MIVO_hid_write_rep(dx, report.data(), &length, report[0]) != STATUS_SUCCESS) failures++;
+            // have many of them land inside a step.
+            const Bytes &report = i % 20 == 19 ? reload : commands[i % std::size(commands)];
+            if (hid->write(report, kWriteCodes[i % 3]).status != STATUS_SUCCESS) failures++;
             writes++;
             std::this_thread::yield();
         }
     });
 
-    // The HID worker's loop, with the HID class driver's two reads kept queued.
-    std::deque<std::unique_ptr<sim::Request>> outstanding;
-    int completed = 0, profile_changes = 0, n = 0;
+    // The device sends one report per period of the HID worker.
+    int delivered = 0, profile_changes = 0, n = 0;
     SHORT last_profile = -2;
-    for (; (n < kPasses || writes < kWrites) && n < kMostPasses; n++) {
-        while (!outstanding.empty() && outstanding.front()->completed()) {
-            completed++;
-            outstanding.pop_front();
-        }
-        while (outstanding.size() < 2) {
-            read();
-            outstanding.push_back(std::move(reads.back()));
-            reads.pop_back();
-        }
-        const Bytes report = device_report(n);
-        MIVO_raw_input_store(dx, report.data(), ULONG(report.size()));
+    for (; (n < kPeriods || writes < kWrites) && n < kMostPeriods; n++) {
+        usb->push_report(device_report(n));
         pass();
-        if (current_id() != last_profile) profile_changes++, last_profile = current_id();
-        sim::clock_advance_ms(10);
-        std::this_thread::yield();
+        for (const sim::HidDelivered &d : hid->take_reports()) {
+            delivered++;
+            if (d.bytes.at(0) != REPORT_ID_STATUS) continue;
+            const SHORT id = SHORT(d.bytes.at(2) | d.bytes.at(3) << 8);
+            if (id != last_profile) profile_changes++, last_profile = id;
+        }
     }
     done = true;
     writer.join();
 
     EXPECT_EQ(failures, 0);
     EXPECT_GE(writes, kWrites) << "the writer ran alongside the worker";
-    EXPECT_GT(completed, kPasses / 10) << "reads were served throughout";
+    EXPECT_GT(delivered, kPeriods / 2) << "reports went out throughout";
     EXPECT_GT(profile_changes, 20) << "binds, the gesture, commands and rebuilds switched profiles";
+    EXPECT_EQ(hid->reads_failed(), 0u);
 
-    // What the writer left posted is taken by the next pass, and the state is
-    // whole: the current profile is one of the list, the LED queue ends.
+    // What the writer left posted is taken by the next step, and the state
+    // is whole: the current profile is one of the list, the LED queue ends.
     pass();
     EXPECT_EQ(LONG(dx->ProfilRequest), 0);
     EXPECT_EQ(LONG(dx->ModeConfigRequest), 0);
@@ -118,8 +110,6 @@ TEST_F(ThreadedCommandRace, WriterHammersEveryCommandWhileTheWorkerSteps)
     int entries = 0;
     for (LED_ENTRY *e = dx->LedQueue; e != nullptr && entries < 100; e = e->Next) entries++;
     EXPECT_LE(entries, 3) << "no pattern is longer than the reload pattern";
-
-    for (auto &r : outstanding) reads.push_back(std::move(r));
 }
 
 } // namespace

@@ -23,22 +23,15 @@
 #include "platform/sim/sim.h"
 #include "platform/sim/usb_device.h"
 #include "profiles/profiles.h"
+#include "tests/support/hid_device.h"
 #include "tests/support/sim_test.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
-const std::string kLayout = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\mivo\\Layout";
-
-void store_profile(SHORT id)
-{
-    const std::string key = kLayout + "\\Layout - " + std::to_string(id);
-    sim::reg_set_dword(key, "Profil_Id", uint32_t(USHORT(id)));
-    sim::reg_set_string(key, "Profil_Name", "Stored");
-    sim::reg_set_dword(key, "DeadZone", 20);
-}
+using hid_device::bounded;
+using hid_device::store_profile;
 
 bool traced(const std::string &line)
 {
@@ -85,29 +78,8 @@ protected:
 
     ULONG state() const { return MIVO_device_state(dx); }
 
-    // Runs a request that must not hang on a thread of its own. When it has
-    // not returned within the bound, the test fails and `unblock` frees it.
-    NTSTATUS bounded(std::function<NTSTATUS()> request, std::function<void()> unblock = {})
-    {
-        std::packaged_task<NTSTATUS()> task(std::move(request));
-        auto result = task.get_future();
-        std::thread runner(std::move(task));
-        if (result.wait_for(5s) != std::future_status::ready) {
-            ADD_FAILURE() << "the request did not return within 5 s";
-            if (unblock) unblock();
-        }
-        runner.join();
-        return result.get();
-    }
-
     // What ends a silent device's pending read from outside the driver.
-    std::function<void()> speak()
-    {
-        return [this] {
-            usb->silence(false);
-            for (int i = 0; i < 100; i++) usb->push_buttons(0);
-        };
-    }
+    std::function<void()> speak() { return hid_device::speak(*usb); }
 
     void TearDown() override
     {

@@ -1,15 +1,21 @@
-// The driver's device as addition and start leave it, under the simulated HID
-// class driver: the dispatch registered as a minidriver's, the class device
-// object over the virtual controller with the driver's context behind it, the
-// profile store under the service key (empty until a test fills it; the
-// rebuild addition posts runs at the first pass()). Requests sent to `self`
-// go through the class driver to the real dispatch routine.
+// The whole driver started on the virtual controller under the simulated HID
+// class driver: loaded from DriverEntry, added and started by PnP requests,
+// interrogated, its USB and HID workers running in virtual time. A derived
+// fixture fills the profile store in before_start(), since the start's reload
+// is what reads it. Requests sent to `self` go through the class driver's
+// dispatch table to the real dispatch routine. The teardown removes the
+// device (bounded: a removal that hangs fails the test) and unloads the
+// driver; the simulated kernel then reports anything leaked or left pending.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/driver.h"
@@ -56,85 +62,86 @@ inline void store_profile(SHORT id, std::vector<Bytes> binds = {})
         sim::reg_set_binary(key, "Bind - " + std::to_string(n + 1), binds[n]);
 }
 
+// Runs a request that must not hang on a thread of its own. When it has not
+// returned within the bound, the test fails and `unblock` frees it.
+inline NTSTATUS bounded(std::function<NTSTATUS()> request, std::function<void()> unblock = {})
+{
+    using namespace std::chrono_literals;
+    std::packaged_task<NTSTATUS()> task(std::move(request));
+    auto result = task.get_future();
+    std::thread runner(std::move(task));
+    if (result.wait_for(5s) != std::future_status::ready) {
+        ADD_FAILURE() << "the request did not return within 5 s";
+        if (unblock) unblock();
+    }
+    runner.join();
+    return result.get();
+}
+
+// What ends a silent device's pending interrupt read from outside the driver.
+inline std::function<void()> speak(sim::UsbDevice &usb)
+{
+    return [&usb] {
+        usb.silence(false);
+        for (int i = 0; i < 100; i++) usb.push_buttons(0);
+    };
+}
+
 class HidDeviceTest : public SimTest {
 protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        sim::clock_manual();
-        driver = std::make_unique<sim::DriverObject>();
-        driver->get()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MIVO_DispatchIntDevice;
-        HID_MINIDRIVER_REGISTRATION reg{};
-        reg.Revision = HID_REVISION;
-        reg.DriverObject = driver->get();
-        reg.RegistryPath = driver->registry_path();
-        reg.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
-        ASSERT_EQ(HidRegisterMinidriver(&reg), STATUS_SUCCESS);
+        driver = std::make_unique<sim::LoadedDriver>(DriverEntry);
+        ASSERT_EQ(driver->status(), STATUS_SUCCESS);
         usb = std::make_unique<sim::UsbDevice>();
-        // Reads enough for every report one step can make due.
-        hid = std::make_unique<sim::HidClassDevice>(usb->pdo(), sim::HidClassOptions{.reads = 8});
+        hid = std::make_unique<sim::HidClassDevice>(usb->pdo(), options);
         ASSERT_EQ(hid->status(), STATUS_SUCCESS);
         self = hid->device();
         dx = hid->mini_extension<DEVICE_EXTENSION>();
-
-        dx->IoCount = 1;
-        KeInitializeEvent(&dx->RemoveEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&dx->NewInputEvent, SynchronizationEvent, FALSE);
-        InitializeListHead(&dx->ReadQueue);
-        KeInitializeSpinLock(&dx->ReadQueueLock);
-        dx->RegistryPath = *driver->registry_path();
-        dx->Self = self;
-        dx->LowerDeviceObject = hid->hid_extension()->NextDeviceObject;
-        MIVO_post_reload(dx);
-
-        dx->ControlPipe = sim::kUsbDefaultPipe;
-        const Bytes device = usb->device_descriptor();
-        std::memcpy(&dx->DeviceDescriptor, device.data(), sizeof(dx->DeviceDescriptor));
-        dx->DeviceReportDescriptor = const_cast<PUCHAR>(own_descriptor.data());
-        dx->DeviceReportDescriptorLength = USHORT(own_descriptor.size());
-        dx->ReportDescriptorLength = USHORT(VIRTUAL_REPORT_DESCRIPTOR_LENGTH + own_descriptor.size());
-        MIVO_device_state_set(dx, DEVICE_STATE_STARTED);
+        before_start();
+        ASSERT_EQ(hid->start(), STATUS_SUCCESS) << hid->failure();
+        sim::clock_settle();
     }
 
     void TearDown() override
     {
-        // Each read goes back through its own cancel routine, so a queue left
-        // broken by the test cannot trap the teardown.
-        for (auto &r : reads)
-            if (r->outstanding()) r->cancel();
+        if (hid && hid->status() == STATUS_SUCCESS && MIVO_device_state(dx) != DEVICE_STATE_REMOVED) {
+            EXPECT_EQ(bounded([this] { return hid->remove(); }, speak(*usb)), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(sim::threads_running(), 0u) << "the removal ends and waits for every worker";
+        // The removal cancelled what the test left queued; a read still out
+        // is reported by the kernel as never completed.
         reads.clear();
-        if (hid) {
-            EXPECT_TRUE(hid->stop_reading());
-        }
-        if (dx) {
-            MIVO_Led_Queue_Clear(dx);
-            MIVO_Delete_Profil(dx);
-        }
         hid.reset();
         usb.reset();
+        if (driver) driver->unload();
         driver.reset();
-        LedFlag = 0;
+        InterlockedExchange(&LedFlag, 0);
         SimTest::TearDown();
     }
 
-    // One pass of the HID worker's loop: the rebuild a reload asks for, then a step.
-    void pass()
-    {
-        if (MIVO_take_reload(dx)) MIVO_InitState(dx);
-        MIVO_hid_step(dx);
-    }
+    // The profile store as the start's reload should find it.
+    virtual void before_start() {}
+
+    // One period of the HID worker: the clock moves 10 ms, and what that
+    // wakes runs until every thread waits again.
+    static void pass() { sim::clock_advance_ms(10); }
 
     // An internal request through the dispatch routine, its output buffer
-    // filled with kUntouched.
-    std::unique_ptr<sim::Request> send(ULONG ioctl, ULONG output_length = 0)
+    // filled with kUntouched. What it sets going has run its course on return.
+    std::unique_ptr<sim::Request> send(ULONG ioctl, ULONG output_length = 0, PDEVICE_OBJECT target = nullptr)
     {
-        auto r = std::make_unique<sim::Request>(self, sim::RequestSpec{.ioctl = ioctl, .output_length = output_length});
+        auto r = std::make_unique<sim::Request>(target ? target : self,
+                                                sim::RequestSpec{.ioctl = ioctl, .output_length = output_length});
         std::fill(r->output().begin(), r->output().end(), kUntouched);
         r->send();
+        sim::clock_settle();
         return r;
     }
 
-    // A read as the class driver sends it; it stays the fixture's.
+    // A read of the test's own beside the class driver's; it stays the
+    // fixture's until the teardown.
     sim::Request &read(ULONG length = 64)
     {
         reads.push_back(send(IOCTL_HID_READ_REPORT, length));
@@ -146,9 +153,11 @@ protected:
         return hid->write(report, ioctl);
     }
 
+    // Read only while the workers wait (after a pass or a settle).
     SHORT current_id() const { return dx->CurrentProfil ? dx->CurrentProfil->Profil_Id : SHORT(-2); }
 
-    // The On_Time of each queued LED entry: which pattern is queued.
+    // The On_Time of each queued LED entry: which pattern is queued. Read
+    // only while the workers wait.
     std::vector<LONGLONG> led_pattern() const
     {
         std::vector<LONGLONG> out;
@@ -156,8 +165,16 @@ protected:
         return out;
     }
 
-    const Bytes &own_descriptor = sim::UsbDevice::standard_report_descriptor();
-    std::unique_ptr<sim::DriverObject> driver;
+    // The report IDs the class driver got since the last call, in order.
+    Bytes delivered_ids()
+    {
+        Bytes ids;
+        for (const sim::HidDelivered &d : hid->take_reports()) ids.push_back(d.bytes.at(0));
+        return ids;
+    }
+
+    sim::HidClassOptions options; // set by a derived fixture's constructor
+    std::unique_ptr<sim::LoadedDriver> driver;
     std::unique_ptr<sim::UsbDevice> usb;
     std::unique_ptr<sim::HidClassDevice> hid;
     PDEVICE_OBJECT self = nullptr;
