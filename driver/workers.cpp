@@ -83,9 +83,10 @@ static VOID MIVO_usb_worker_end(PDEVICE_EXTENSION dx)
  * MIVO_usb_start - the USB side of a device start, then both workers.
  * Returns STATUS_SUCCESS, the failing step's status, STATUS_DELETE_PENDING
  * when the device is or got removed, or STATUS_CANCELLED when a stop or a
- * power-down came during the bring-up. On a failure DeviceState is as it
- * was (or as the stop or removal left it) and any worker already made ends
- * on its own; the next start or the removal waits for it. Caller holds
+ * power-down came during the bring-up. A failed bring-up step leaves
+ * DeviceState as it was (or as the stop or removal left it); a thread that
+ * could not be made leaves it STARTED, and the removal that follows a failed
+ * start ends and waits for any worker already made. Caller holds
  * StartLock. PASSIVE_LEVEL.
  */
 NTSTATUS MIVO_usb_start(PDEVICE_OBJECT DeviceObject)
@@ -163,11 +164,14 @@ NTSTATUS MIVO_usb_start(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 
 Exit:
-    // A start that failed leaves no device that looks started without its
-    // workers: reads would queue with no HID worker to serve them. A USB
-    // worker already running then ends at its next look at DeviceState.
-    // A stop or removal that came meanwhile has its way.
-    InterlockedCompareExchange(&dx->DeviceState, seen, claimed);
+    // A bring-up step that failed leaves the state as the start found it. A
+    // thread that could not be made leaves the device started, as the rest
+    // of the bring-up stands: the PnP manager removes a device whose start
+    // failed, and that removal ends a USB worker already running. A stop or
+    // removal that came meanwhile has its way.
+    if (claimed != DEVICE_STATE_STARTED) {
+        InterlockedCompareExchange(&dx->DeviceState, seen, DEVICE_STATE_NONE);
+    }
     return status;
 }
 
