@@ -208,7 +208,6 @@ TEST_F(CommandChannel, OtherReportsPassThroughToTheDeviceCutTo8Bytes)
     } rows[] = {
         {"output report 4 of 4 bytes: its 2", {0x04, 0x01, 0xAA, 0xBB}, STATUS_SUCCESS,
          {0x21, 0x09, 0x04, 0x02, 0, 0, 0x02, 0}, {0x04, 0x01}},
-        {"feature report 5", {0x05, 0x42}, STATUS_SUCCESS, {0x21, 0x09, 0x05, 0x03, 0, 0, 0x02, 0}, {0x05, 0x42}},
         {"12 bytes: 8", {0x07, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, STATUS_SUCCESS,
          {0x21, 0x09, 0x07, 0x03, 0, 0, 0x08, 0}, {0x07, 1, 2, 3, 4, 5, 6, 7}},
         {"empty", {}, STATUS_INVALID_PARAMETER, {}, {}},

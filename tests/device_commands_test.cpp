@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -148,8 +150,17 @@ TEST_F(ThreadedDeviceCommands, InterruptReadWaitsTakesShortReportsAndFailsWhenUn
     EXPECT_EQ(MIVO_usb_read_interrupt(&dx, buffer, &length), STATUS_SUCCESS);
     EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x03, 0x02}));
 
-    usb->unplug();
+    // Unplugged while the read waits: the bus fails it.
     length = sizeof(buffer);
-    EXPECT_EQ(MIVO_usb_read_interrupt(&dx, buffer, &length), STATUS_UNSUCCESSFUL);
+    auto waiting = std::async(std::launch::async, [&] { return MIVO_usb_read_interrupt(&dx, buffer, &length); });
+    EXPECT_TRUE(usb->wait_pending_reads(1));
+    usb->unplug();
+    if (waiting.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        usb->plug(); // a report frees the reader so the test can fail instead of hanging
+        usb->push_buttons(0);
+        waiting.wait();
+        FAIL() << "unplugging left the read pending";
+    }
+    EXPECT_EQ(waiting.get(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(length, sizeof(buffer)) << "a failed read leaves the length asked for";
 }

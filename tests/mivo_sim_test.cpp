@@ -57,6 +57,13 @@ std::vector<const TimelineEntry *> reports_named(const SimulationResult &r, std:
     return out;
 }
 
+std::vector<uint64_t> times_of(const SimulationResult &r, std::string_view name)
+{
+    std::vector<uint64_t> times;
+    for (const TimelineEntry *e : reports_named(r, name)) times.push_back(e->t_ms);
+    return times;
+}
+
 namespace reg = mivo::regfile;
 
 // A button bind that asks for another profile while the button is down.
@@ -113,14 +120,9 @@ TEST_F(MivoSim, FirstStepDeliversEveryReportOnceInTheDriversOrder)
 // show when the HID worker stepped.
 TEST_F(MivoSim, StepsRunAtEachReportAndTenMillisecondsAfterTheLast)
 {
-    auto mouse_times = [](const SimulationResult &r) {
-        std::vector<uint64_t> times;
-        for (const TimelineEntry *e : reports_named(r, "mouse")) times.push_back(e->t_ms);
-        return times;
-    };
     // A report 8 ms after a step brings the next one forward; the one after
     // it comes 10 ms later, and the mouse waits its 10 ms from its last report.
-    EXPECT_EQ(mouse_times(run("5 02 96 00\n23 02 A0 00\n", 60)), (std::vector<uint64_t>{0, 5, 15, 33, 43, 53}));
+    EXPECT_EQ(times_of(run("5 02 96 00\n23 02 A0 00\n", 60), "mouse"), (std::vector<uint64_t>{0, 5, 15, 33, 43, 53}));
 
     SimulationResult late = run("10 01 C8 00\n30 01 00 00\n", 25);
     EXPECT_EQ(late.end_ms, 25u);
@@ -141,9 +143,8 @@ TEST_F(MivoSim, ReportsAtOneTimeAreTwoStepsEachDeliveringItsChanges)
     SimulationResult r = run("50 01 C8 00\n50 02 C8 00\n", 100);
     EXPECT_EQ(names_at(r, 50),
               (Names{"input", "raw_translation", "joystick", "input", "raw_rotation", "joystick", "mouse"}));
-    std::vector<uint64_t> mouse_times; // the rotation moves the mouse, every 10 ms while held
-    for (const TimelineEntry *e : reports_named(r, "mouse")) mouse_times.push_back(e->t_ms);
-    EXPECT_EQ(mouse_times, (std::vector<uint64_t>{0, 50, 60, 70, 80, 90, 100}));
+    EXPECT_EQ(times_of(r, "mouse"), (std::vector<uint64_t>{0, 50, 60, 70, 80, 90, 100}))
+        << "the rotation moves the mouse, every 10 ms while held";
 }
 
 TEST_F(MivoSim, DemoRunsCleanlyThroughEveryPart)
@@ -391,30 +392,15 @@ TEST_F(MivoSimCli, BadTraceIsReportedWithItsLineAndNothingRuns)
                             "raw_translation and joystick of the report (X alone moves no mouse), the removal";
     std::remove(path.c_str());
 
-    CliRun missing = run_sim_cli({"--trace", path.c_str()});
-    EXPECT_EQ(missing.status, kExitInput);
-    EXPECT_EQ(missing.err, path + ":0: cannot open the file\n");
-}
-
-TEST_F(MivoSimCli, HostileTracesAreRefusedBeforeAnythingRuns)
-{
-    const std::string dir = ::testing::TempDir();
-    const std::string huge = dir + "mivo_sim_cli_huge.trace";
-    std::ofstream(huge, std::ios::binary) << "0 01 00\n10 " << std::string(10'000'000, 'F') << "\n";
-    const struct {
-        std::string path, err;
-    } cases[] = {
-        {dir, dir + ":0: is a directory, not a trace file\n"},
-        {huge, huge + ":2: line longer than 4096 bytes\n"},
-        {"/dev/zero", "/dev/zero:1: line longer than 4096 bytes\n"},
-    };
-    for (const auto &c : cases) {
-        CliRun r = run_sim_cli({"--trace", c.path.c_str()});
+    // A missing file, and one without end that must be read as it plays.
+    const std::pair<std::string, std::string> refused[] = {{path, path + ":0: cannot open the file\n"},
+                                                           {"/dev/zero", "/dev/zero:1: line longer than 4096 bytes\n"}};
+    for (const auto &[file, err] : refused) {
+        CliRun r = run_sim_cli({"--trace", file.c_str()});
         EXPECT_EQ(r.status, kExitInput);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_TRUE(r.out.empty()) << "nothing runs";
+        EXPECT_EQ(r.err, err);
+        EXPECT_TRUE(r.out.empty());
     }
-    std::remove(huge.c_str());
 }
 
 TEST_F(MivoSimCli, LifecycleFlagsShowInBothFormats)
@@ -452,48 +438,28 @@ TEST_F(MivoSimCli, PlotIsWrittenBesideTheTimeline)
     EXPECT_EQ(unwritable.err, "mivo-sim: cannot write /nonexistent-dir/x.svg\n");
 }
 
-TEST_F(MivoSimCli, RegistryStoreIsWhatTheDriverLoads)
-{
-    const std::string missing = ::testing::TempDir() + "mivo_sim_cli_missing.reg";
-    std::remove(missing.c_str());
-    CliRun bad = run_sim_cli({"--registry", missing.c_str()});
-    EXPECT_EQ(bad.status, kExitInput);
-    EXPECT_EQ(bad.err.rfind(missing, 0), 0u) << "a located message: " << bad.err;
-    EXPECT_TRUE(bad.out.empty()) << "nothing runs";
-
-    const std::string reg_path = ::testing::TempDir() + "mivo_sim_cli_test.reg";
-    const std::string trace_path = ::testing::TempDir() + "mivo_sim_cli_store.trace";
-    // One profile: usage 0x04 (A) while button 0 is held.
-    std::ofstream(reg_path) << "Windows Registry Editor Version 5.00\n\n"
-                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout]\n"
-                               "\"Default_Profil\"=dword:00000007\n\n"
-                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout\\Layout - Keys]\n"
-                               "\"Profil_Id\"=dword:00000007\n"
-                               "\"Profil_Name\"=\"Keys\"\n"
-                               "\"Bind - 00\"=hex:01,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,08,00,00,00,01,00,"
-                               "00,04,00,00,00,00,00,00,00,00,00,00\n";
-    std::ofstream(trace_path) << "100 03 01\n200 03 00\n";
-    CliRun ok = run_sim_cli({"--registry", reg_path.c_str(), "--trace", trace_path.c_str(), "--duration", "300"});
-    EXPECT_EQ(ok.status, kExitOk) << ok.err;
-    EXPECT_NE(ok.out.find("on the store in " + reg_path), std::string::npos) << ok.out;
-    EXPECT_NE(ok.out.find("profile          7 \"Keys\""), std::string::npos) << ok.out;
-    EXPECT_NE(ok.out.find("    100 ms  keyboard         keys A\n"), std::string::npos) << ok.out;
-    EXPECT_NE(ok.out.find("    200 ms  keyboard         no keys\n"), std::string::npos) << ok.out;
-    std::remove(reg_path.c_str());
-    std::remove(trace_path.c_str());
-}
-
-// The one profile of the registry test written as a person writes it: run from
-// the file, and from the hive mivo-profile compiles of it (a hive holds the
-// service key, as `reg save` of that key writes it), the session is the same.
-TEST_F(MivoSimCli, ProfileFilesAndTheirHiveRunLikeTheStoreTheyCompileTo)
+// One profile, usage 0x04 (A) while button 0 is held, three ways: a .reg
+// file, the profile file a person writes, and the hive mivo-profile compiles
+// of it (as `reg save` of the service key writes it). The sessions are the same.
+TEST_F(MivoSimCli, RegFileProfileFileAndHiveRunTheSameStore)
 {
     const std::string dir = ::testing::TempDir();
     const std::string toml = dir + "mivo_sim_cli_keys.toml", hiv = dir + "mivo_sim_cli_keys.hiv",
-                      trace = dir + "mivo_sim_cli_keys.trace", bad = dir + "mivo_sim_cli_bad.toml";
+                      reg_path = dir + "mivo_sim_cli_keys.reg", trace = dir + "mivo_sim_cli_keys.trace",
+                      bad = dir + "mivo_sim_cli_bad.toml", missing = dir + "mivo_sim_cli_missing.reg";
+    std::remove(missing.c_str());
     std::ofstream(toml) << "id = 7\nname = \"Keys\"\n[[bind]]\nsource = \"button 0\"\nkeys = [\"a\"]\n";
     std::ofstream(trace) << "100 03 01\n200 03 00\n";
     std::ofstream(bad) << "id = 7\nname = \"Keys\"\n[[bind]]\nsource = \"button 0\"\nkeys = [\"no such key\"]\n";
+    std::ofstream(reg_path) << "Windows Registry Editor Version 5.00\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout]\n"
+                               "\"Default_Profil\"=dword:00000007\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\mivo\\Layout\\Layout - 01]\n"
+                               "\"Profil_Id\"=dword:00000007\n"
+                               "\"Profil_Name\"=\"Keys\"\n"
+                               "\"DeadZone\"=dword:00000000\n"
+                               "\"Bind - 01\"=hex:01,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,08,00,00,00,01,00,"
+                               "00,04,00,00,00,00,00,00,00,00,00,00\n";
 
     const char *compile[] = {"mivo-profile", "compile", toml.c_str(), "-o", hiv.c_str()};
     std::ostringstream ignored;
@@ -502,19 +468,25 @@ TEST_F(MivoSimCli, ProfileFilesAndTheirHiveRunLikeTheStoreTheyCompileTo)
     auto body = [](const std::string &out) { return out.substr(out.find('\n') + 1); }; // past the header naming the store
     CliRun from_file = run_sim_cli({"--profile", toml.c_str(), "--trace", trace.c_str(), "--duration", "300"});
     CliRun from_hive = run_sim_cli({"--registry", hiv.c_str(), "--trace", trace.c_str(), "--duration", "300"});
-    EXPECT_EQ(from_file.status, kExitOk) << from_file.err;
-    EXPECT_EQ(from_hive.status, kExitOk) << from_hive.err;
+    CliRun from_reg = run_sim_cli({"--registry", reg_path.c_str(), "--trace", trace.c_str(), "--duration", "300"});
+    for (const CliRun *r : {&from_file, &from_hive, &from_reg}) EXPECT_EQ(r->status, kExitOk) << r->err;
     EXPECT_NE(from_file.out.find("on 1 profile file(s), default 7"), std::string::npos) << from_file.out;
-    EXPECT_NE(from_file.out.find("    100 ms  keyboard         keys A\n"), std::string::npos) << from_file.out;
+    EXPECT_NE(from_reg.out.find("on the store in " + reg_path), std::string::npos) << from_reg.out;
+    for (const char *line : {"profile          7 \"Keys\"", "    100 ms  keyboard         keys A\n",
+                             "    200 ms  keyboard         no keys\n"})
+        EXPECT_NE(from_file.out.find(line), std::string::npos) << line << from_file.out;
     EXPECT_EQ(body(from_file.out), body(from_hive.out));
+    EXPECT_EQ(body(from_file.out), body(from_reg.out));
 
-    CliRun refused = run_sim_cli({"--profile", bad.c_str()});
-    EXPECT_EQ(refused.status, kExitInput);
-    EXPECT_EQ(refused.err.rfind(bad + ":5:", 0), 0u) << "located in the file: " << refused.err;
-    EXPECT_TRUE(refused.out.empty()) << "nothing runs";
+    for (const std::string &refused_path : {bad, missing}) {
+        CliRun refused = run_sim_cli({refused_path == bad ? "--profile" : "--registry", refused_path.c_str()});
+        EXPECT_EQ(refused.status, kExitInput);
+        EXPECT_EQ(refused.err.rfind(refused_path == bad ? bad + ":5:" : missing, 0), 0u) << "located: " << refused.err;
+        EXPECT_TRUE(refused.out.empty()) << "nothing runs";
+    }
     EXPECT_EQ(run_sim_cli({"--profile", toml.c_str(), "--registry", hiv.c_str()}).status, kExitUsage)
         << "one store or the other";
-    for (const std::string &f : {toml, hiv, trace, bad}) std::remove(f.c_str());
+    for (const std::string &f : {toml, hiv, reg_path, trace, bad}) std::remove(f.c_str());
 }
 
 } // namespace

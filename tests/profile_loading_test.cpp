@@ -142,19 +142,6 @@ TEST_F(ProfileLoading, StoredProfilesStandLastFirstAndUnusableSubkeysAreSkipped)
     EXPECT_THAT(lines, Contains("> Leave: MIVO_Load_Profil: Profil_Id Not Found c0000034"));
 }
 
-// The registry enumerates subkeys sorted by name, as a hive stores them, so a
-// store created in another order still loads in sorted order: the list runs
-// from the last name in that order to the first.
-TEST_F(ProfileLoading, ProfilesLoadInTheRegistrysSortedOrderNotCreationOrder)
-{
-    store_profile("Layout - c", 3);
-    store_profile("layout - B2", 2); // not a profile: case matters to the loader, not to the order
-    store_profile("Layout - A", 1);
-    store_profile("Layout - b", 22);
-    MIVO_InitState(dx);
-    EXPECT_EQ(ids(), (Ids{3, 22, 1, -1}));
-}
-
 // A profile as large as a hostile store makes it loads whole: every name is
 // found through the registry's index, not by a scan of the key.
 TEST_F(ProfileLoading, AProfileWithThousandsOfBindsLoadsWhole)
