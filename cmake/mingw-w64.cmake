@@ -1,5 +1,5 @@
 # Cross toolchain for the wdm build: the driver sources against the mingw-w64
-# DDK headers. Only objects are built here; nothing runs on the build machine.
+# DDK headers, linked into mivo.sys. Nothing built here runs on the build machine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

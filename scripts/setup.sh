@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind
   nlohmann-json3-dev libcli11-dev pkg-config
   libtomlplusplus-dev libhivex-dev
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
 )
 
 missing=()
