@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Gathers what a Windows user installs into build/dist/mivo.zip: mivo.sys
-# test-signed with a certificate made here, mivo.inf, that certificate, the
+# test-signed with a certificate made here, mivo.inf, mivo-ctl.exe, that certificate, the
 # example profiles compiled to .reg, and INSTALL.txt. Expects the wdm build
 # and the release mivo-profile to be built (./mivo dist does both).
 set -euo pipefail
@@ -26,7 +26,7 @@ openssl x509 -in "$keys/test.pem" -outform der -out "$stage/mivo-test.cer"
 # The signature goes into the image: it must still be a valid driver image.
 python3 "$here/scripts/check_sys.py" "$stage/mivo.sys" x86_64-w64-mingw32-nm >/dev/null
 
-cp "$wdm/mivo.inf" "$here/platform/wdm/INSTALL.txt" "$stage/"
+cp "$wdm/mivo.inf" "$wdm/mivo-ctl.exe" "$here/platform/wdm/INSTALL.txt" "$stage/"
 for profile in "$here"/examples/profiles/*.toml; do
   name=$(basename "$profile" .toml)
   "$here/build/release/mivo-profile" compile "$profile" -o "$stage/profiles/$name.reg" >/dev/null
