@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev pkg-config
   libtomlplusplus-dev libhivex-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
-  osslsigncode openssl zip
+  osslsigncode openssl zip wine64
 )
 
 missing=()
