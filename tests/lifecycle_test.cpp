@@ -32,6 +32,7 @@ using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 using hid_device::bounded;
 using hid_device::store_profile;
+using hid_device::remove_and_unload;
 
 bool traced(const std::string &line)
 {
@@ -83,15 +84,8 @@ protected:
 
     void TearDown() override
     {
-        if (hid && hid->status() == STATUS_SUCCESS && state() != DEVICE_STATE_REMOVED) {
-            EXPECT_EQ(bounded([this] { return hid->remove(); }, speak()), STATUS_SUCCESS);
-        }
-        EXPECT_EQ(sim::threads_running(), 0u) << "every worker ends and is waited for by the removal";
-        hid.reset();
-        usb.reset();
-        if (driver) driver->unload();
+        remove_and_unload(driver, usb, hid, dx);
         driver.reset();
-        InterlockedExchange(&LedFlag, 0);
         SimTest::TearDown();
     }
 

@@ -87,6 +87,22 @@ inline std::function<void()> speak(sim::UsbDevice &usb)
     };
 }
 
+// The end of a test's device: the removal (bounded; it must end every
+// worker) unless the test removed it, then the driver unloaded once the
+// device object is gone, and the LED resting state back to its load value.
+inline void remove_and_unload(std::unique_ptr<sim::LoadedDriver> &driver, std::unique_ptr<sim::UsbDevice> &usb,
+                              std::unique_ptr<sim::HidClassDevice> &hid, PDEVICE_EXTENSION dx)
+{
+    if (hid && hid->status() == STATUS_SUCCESS && MIVO_device_state(dx) != DEVICE_STATE_REMOVED) {
+        EXPECT_EQ(bounded([&] { return hid->remove(); }, speak(*usb)), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sim::threads_running(), 0u) << "the removal ends and waits for every worker";
+    hid.reset();
+    usb.reset();
+    if (driver) driver->unload();
+    InterlockedExchange(&LedFlag, 0);
+}
+
 class HidDeviceTest : public SimTest {
 protected:
     void SetUp() override
@@ -106,18 +122,13 @@ protected:
 
     void TearDown() override
     {
-        if (hid && hid->status() == STATUS_SUCCESS && MIVO_device_state(dx) != DEVICE_STATE_REMOVED) {
-            EXPECT_EQ(bounded([this] { return hid->remove(); }, speak(*usb)), STATUS_SUCCESS);
-        }
-        EXPECT_EQ(sim::threads_running(), 0u) << "the removal ends and waits for every worker";
+        remove_and_unload(driver, usb, hid, dx);
         // The removal cancelled what the test left queued; a read still out
         // is reported by the kernel as never completed.
         reads.clear();
         hid.reset();
         usb.reset();
-        if (driver) driver->unload();
         driver.reset();
-        InterlockedExchange(&LedFlag, 0);
         SimTest::TearDown();
     }
 
