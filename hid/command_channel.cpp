@@ -29,6 +29,11 @@ NTSTATUS MIVO_hid_write_rep(PDEVICE_EXTENSION dx, PUCHAR Report, ULONG *Length, 
 
     UNREFERENCED_PARAMETER(ReportId);
 
+    if (Report == NULL) {
+        // No bytes, whatever length came with them: an empty write, not a
+        // report of zeros for the device.
+        *Length = 0;
+    }
     if (*Length > COMMAND_WORK_LENGTH) {
         *Length = COMMAND_WORK_LENGTH;
     }

@@ -1,12 +1,13 @@
 // The command channel, written to through the class driver and the dispatch
-// routine: each command of report 0xF0 with its trace and what it does by the
-// end of the next worker pass (the profile, the configuration mode and a
-// reload only then: the writer posts them), the length of a write, the reports
-// passed through to the device, and what requests of one interval between two
-// passes come to.
+// routine: every code at every length with its trace, status and what the
+// writer posts, what each command does by the end of the next worker pass (the
+// profile, the configuration mode and a reload only then), the reports passed
+// through to the device, and what requests of one interval between two passes
+// come to.
 #include <gmock/gmock.h>
 
 #include <array>
+#include <cstdio>
 #include <functional>
 
 #include "tests/support/hid_device.h"
@@ -63,6 +64,20 @@ protected:
         return out;
     }
 
+    // The device context as bytes. Read only while the workers wait.
+    Bytes context() const
+    {
+        const auto *p = reinterpret_cast<const uint8_t *>(dx);
+        return Bytes(p, p + sizeof *dx);
+    }
+
+    static std::string hex(int v)
+    {
+        char s[8];
+        std::snprintf(s, sizeof s, "%x", unsigned(v));
+        return s;
+    }
+
     // The trace of the write itself, without the dispatch routine's lines.
     static Lines channel_lines()
     {
@@ -72,161 +87,176 @@ protected:
     }
 };
 
-// Each row writes one report after the last, under each of the three codes in
-// turn, and checks it twice: right after the write (what the writing thread
-// did itself), and after the next pass of the worker (what it took from the post).
-TEST_F(CommandChannel, EachCommandWithItsTraceAndItsEffectByTheNextPass)
+// What the worker makes of each posted command at its next pass; the sweep
+// below checks what the write itself does.
+TEST_F(CommandChannel, EachCommandTakesEffectByTheNextPass)
 {
     struct Row {
         const char *name;
         Bytes report;
-        Lines trace;
-        std::function<void()> after_write, after_pass;
+        std::function<void()> after_pass;
     };
-    auto nothing = [] {};
     const Row rows[] = {
-        {"input changed: status and raw reports due again", {0xF0, 0x01}, {"report_id 0xf0 0x1", "hid_input_changed"},
-         [&] { EXPECT_EQ(MIVO_pending_get(dx), 0xF0u) << "the writer does not wake the worker"; },
+        {"input changed: status and raw reports due again", {0xF0, 0x01},
          [&] {
              EXPECT_EQ(delivered_ids(), (Bytes{REPORT_ID_STATUS, REPORT_ID_RAW_TRANSLATION, REPORT_ID_RAW_ROTATION,
                                                REPORT_ID_RAW_BUTTONS}));
          }},
-        {"reset input: a rebuild at the next pass", {0xF0, 0x02}, {"report_id 0xf0 0x2", "Reset_Input"},
-         [&] { EXPECT_THAT(sim::trace_lines(), Not(Contains("> Enter: MIVO_InitState: Build - 1079"))); },
+        {"reset input: a rebuild at the next pass", {0xF0, 0x02},
          [&] {
              EXPECT_THAT(sim::trace_lines(), Contains("> Enter: MIVO_InitState: Build - 1079"));
              EXPECT_EQ(current_id(), 5) << "the rebuild keeps the current profile";
              EXPECT_EQ(led_pattern(), (std::vector<LONGLONG>{250, 150, 100})) << "the reload pattern";
              EXPECT_EQ(delivered_ids().size(), 8u) << "every report due again";
          }},
-        {"LED on", {0xF0, 0x04, 0x01}, {"report_id 0xf0 0x4", "MIVO_nav_led"},
-         [&] {
-             EXPECT_EQ(MIVO_led_flag(), 1);
-             EXPECT_EQ(sent_data(), (Bytes{0x04, 0x01}));
-         },
-         [&] { EXPECT_TRUE(usb->led()); }},
-        {"LED with its byte missing: off", {0xF0, 0x04}, {"report_id 0xf0 0x4", "MIVO_nav_led"},
-         [&] {
-             EXPECT_EQ(MIVO_led_flag(), 0);
-             EXPECT_EQ(sent_data(), (Bytes{0x04, 0x00}));
-         },
-         [&] { EXPECT_FALSE(usb->led()); }},
-        {"init", {0xF0, 0x06}, {"report_id 0xf0 0x6", "MIVO_nav_init"},
-         [&] { EXPECT_EQ(sent_data(), (Bytes{0x06, 0x03})); }, nothing},
-        {"calibrate", {0xF0, 0x07}, {"report_id 0xf0 0x7", "MIVO_nav_calibrate"},
-         [&] { EXPECT_EQ(sent_data(), (Bytes{0x07, 0x00})); }, nothing},
-        {"profile 7", {0xF0, 0x08, 0x07, 0x00}, {"report_id 0xf0 0x8", "Profil Num : 7"},
-         [&] {
-             EXPECT_EQ(current_id(), 5) << "the writer only posts";
-             EXPECT_TRUE(led_pattern().empty()) << "the writer never touches the LED queue";
-         },
+        {"LED on", {0xF0, 0x04, 0x01}, [&] { EXPECT_TRUE(usb->led()); }},
+        {"profile 7", {0xF0, 0x08, 0x07, 0x00},
          [&] {
              EXPECT_EQ(current_id(), 7);
              EXPECT_EQ(reported_profile(), 7) << "the status report names it";
              EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{125}) << "the selection pattern";
          }},
-        {"profile FF FF is -1, the base profile", {0xF0, 0x08, 0xFF, 0xFF}, {"report_id 0xf0 0x8", "Profil Num : -1"},
-         [&] { EXPECT_EQ(current_id(), 7); },
+        {"profile FF FF is -1, the base profile", {0xF0, 0x08, 0xFF, 0xFF},
          [&] {
              EXPECT_EQ(current_id(), -1);
              EXPECT_EQ(reported_profile(), -1);
          }},
-        {"profile, id missing: 0", {0xF0, 0x08}, {"report_id 0xf0 0x8", "Profil Num : 0"}, nothing,
-         [&] { EXPECT_EQ(current_id(), 0); }},
-        {"profile not stored: the default", {0xF0, 0x08, 0x09, 0x00}, {"report_id 0xf0 0x8", "Profil Num : 9"}, nothing,
+        {"profile not stored: the default", {0xF0, 0x08, 0x09, 0x00},
          [&] {
              EXPECT_EQ(current_id(), 5);
              EXPECT_THAT(sim::trace_lines(), Contains("Profil 9 Not Found look for default 5"));
          }},
-        {"configuration mode on", {0xF0, 0xFF, 0x01}, {"report_id 0xf0 0xff", "ModeConfig  : 1"},
-         [&] {
-             EXPECT_EQ(dx->ModeConfig, 0);
-             EXPECT_TRUE(led_pattern().empty());
-         },
+        {"configuration mode on", {0xF0, 0xFF, 0x01},
          [&] {
              EXPECT_EQ(dx->ModeConfig, 1);
              EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{100}) << "the step's configuration pattern";
          }},
-        {"configuration mode off", {0xF0, 0xFF, 0x00}, {"report_id 0xf0 0xff", "ModeConfig  : 0"},
-         [&] { EXPECT_EQ(dx->ModeConfig, 1); },
+        {"configuration mode off", {0xF0, 0xFF, 0x00},
          [&] {
              EXPECT_EQ(dx->ModeConfig, 0);
              EXPECT_EQ(led_pattern(), std::vector<LONGLONG>{50}) << "the end-of-configuration pattern";
-         }},
-        {"unknown 0x03: nothing at all", {0xF0, 0x03, 0x01}, {"report_id 0xf0 0x3", "unknown write command: 0x3"},
-         nothing,
-         [&] {
-             EXPECT_TRUE(usb->set_reports().empty());
-             EXPECT_EQ(current_id(), 5);
-             EXPECT_EQ(dx->ModeConfig, 0);
-             EXPECT_TRUE(led_pattern().empty());
-             EXPECT_TRUE(delivered_ids().empty());
          }},
     };
     for (size_t i = 0; i < std::size(rows); i++) {
         const Row &row = rows[i];
         SCOPED_TRACE(row.name);
         settle();
-        sim::HidWriteResult w = write(row.report, kWriteCodes[i % 3]);
-        EXPECT_EQ(w.status, STATUS_SUCCESS);
-        EXPECT_EQ(w.information, row.report.size());
-        EXPECT_EQ(channel_lines(), row.trace);
-        row.after_write();
-
+        EXPECT_EQ(write(row.report, kWriteCodes[i % 3]).status, STATUS_SUCCESS);
         pass();
         row.after_pass();
     }
 }
 
-// Bytes past the length given read as 0, whatever the caller's buffer holds.
-TEST_F(CommandChannel, BytesPastTheLengthReadAsZero)
+// Every command code at every length from 0 to 16, through the dispatch
+// routine, from a buffer that holds more than its length says (and from no
+// buffer at all): the write's status and byte count, its trace, what went to
+// the device and what was posted to the worker. Nothing else of the device
+// context changes, and bytes past the length (or past 8) never count.
+TEST_F(CommandChannel, EveryCodeAtEveryLength)
 {
-    Bytes report{0xF0, 0x08, 0x07, 0x00};
-    HID_XFER_PACKET packet{};
-    packet.reportBuffer = report.data();
-    packet.reportBufferLen = 2;
-    packet.reportId = 0xF0;
-    sim::Request r(self, {.ioctl = IOCTL_HID_WRITE_REPORT, .output_length = sizeof packet});
-    std::memcpy(r.output().data(), &packet, sizeof packet);
-    EXPECT_EQ(r.send(), STATUS_SUCCESS);
-    EXPECT_EQ(r.information(), 2u);
-    pass();
-    EXPECT_EQ(current_id(), 0);
+    // Byte 2 makes the parameter 7 from length 3, bytes 2-3 the profile id
+    // 0xFF07 (-249) from length 4.
+    std::array<uint8_t, 17> buffer;
+    buffer.fill(0xA5);
+    buffer[0] = REPORT_ID_STATUS, buffer[2] = 0x07, buffer[3] = 0xFF;
+    settle();
+    const LONG led_before = MIVO_led_flag();
+    const ULONG pending_before = MIVO_pending_get(dx);
+    const Bytes before = context();
+    const size_t posts[] = {offsetof(DEVICE_EXTENSION, PendingReports), offsetof(DEVICE_EXTENSION, ReloadRequested),
+                            offsetof(DEVICE_EXTENSION, ProfilRequest), offsetof(DEVICE_EXTENSION, ModeConfigRequest)};
+    for (bool no_buffer : {false, true}) {
+        for (int code = 0; code < (no_buffer ? 1 : 256); code++) {
+            for (ULONG length = 0; length <= 16; length++) {
+                SCOPED_TRACE(testing::Message() << "code " << code << " length " << length
+                                                << (no_buffer ? " without a buffer" : ""));
+                buffer[1] = UCHAR(code);
+                HID_XFER_PACKET packet{};
+                packet.reportBuffer = no_buffer ? nullptr : buffer.data();
+                packet.reportBufferLen = length;
+                packet.reportId = REPORT_ID_STATUS;
+                sim::Request r(self, {.ioctl = kWriteCodes[length % 3], .output_length = sizeof packet});
+                std::memcpy(r.output().data(), &packet, sizeof packet);
+                r.send();
+
+                // Without a buffer or a byte the write is an empty report for
+                // the device, which refuses it; report 0xF0 alone is code 0.
+                const bool empty = no_buffer || length == 0;
+                const int c = empty ? -1 : length == 1 ? 0 : code;
+                const UCHAR param = length >= 3 ? buffer[2] : 0;
+                const SHORT id = SHORT(param | (length >= 4 ? buffer[3] << 8 : 0));
+                Lines trace = {empty ? "report_id 0x0 0x0" : "report_id 0xf0 0x" + hex(c)};
+                Bytes sent, expected = before;
+                LONG led = led_before;
+                auto posted = [&](size_t offset, LONG v) { std::memcpy(&expected[offset], &v, sizeof v); };
+                switch (c) {
+                case -1: break;
+                case CMD_INPUT_CHANGED:
+                    trace.push_back("hid_input_changed");
+                    posted(posts[0], LONG(pending_before | 0xF0));
+                    break;
+                case CMD_RESET_INPUT: trace.push_back("Reset_Input"), posted(posts[1], 1); break;
+                case CMD_NAV_LED: trace.push_back("MIVO_nav_led"), led = param != 0, sent = {0x04, UCHAR(led)}; break;
+                case CMD_NAV_INIT: trace.push_back("MIVO_nav_init"), sent = {0x06, 0x03}; break;
+                case CMD_NAV_CALIBRATE: trace.push_back("MIVO_nav_calibrate"), sent = {0x07, 0x00}; break;
+                case CMD_PROFIL_NUM:
+                    trace.push_back("Profil Num : " + std::to_string(id));
+                    posted(posts[2], MIVO_REQUEST_PRESENT | USHORT(id));
+                    break;
+                case CMD_MODE_CONFIG:
+                    trace.push_back("ModeConfig  : " + std::to_string(param));
+                    posted(posts[3], MIVO_REQUEST_PRESENT | (param != 0));
+                    break;
+                default: trace.push_back("unknown write command: 0x" + hex(c)); break;
+                }
+
+                ASSERT_EQ(r.completions(), 1);
+                EXPECT_EQ(r.status(), empty ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS);
+                EXPECT_EQ(r.information(), empty ? 0u : std::min(length, 8u));
+                Lines lines = channel_lines();
+                if (empty) lines.resize(std::min(lines.size(), trace.size())); // the refused transfer's lines follow
+                EXPECT_EQ(lines, trace);
+                EXPECT_EQ(sent_data(), sent);
+                EXPECT_EQ(MIVO_led_flag(), led);
+                EXPECT_EQ(context(), expected);
+
+                // Back to where the sweep began: nothing posted, nothing sent.
+                InterlockedExchange(&LedFlag, led_before);
+                for (size_t offset : posts) std::memcpy(reinterpret_cast<uint8_t *>(dx) + offset, &before[offset], 4);
+                usb->clear_records();
+                sim::trace_clear();
+            }
+        }
+    }
 }
 
 // Every report but 0xF0 goes to the device as a SET_REPORT of its type, with
-// at most 8 bytes counted; an empty write is report ID 0, which the device
-// path refuses without sending anything.
+// at most 8 bytes counted.
 TEST_F(CommandChannel, OtherReportsPassThroughToTheDeviceCutTo8Bytes)
 {
     const struct {
         const char *name;
         Bytes report;
-        NTSTATUS status;
         std::array<uint8_t, 8> setup;
         Bytes data;
     } rows[] = {
-        {"output report 4 of 4 bytes: its 2", {0x04, 0x01, 0xAA, 0xBB}, STATUS_SUCCESS,
-         {0x21, 0x09, 0x04, 0x02, 0, 0, 0x02, 0}, {0x04, 0x01}},
-        {"12 bytes: 8", {0x07, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, STATUS_SUCCESS,
-         {0x21, 0x09, 0x07, 0x03, 0, 0, 0x08, 0}, {0x07, 1, 2, 3, 4, 5, 6, 7}},
-        {"empty", {}, STATUS_INVALID_PARAMETER, {}, {}},
+        {"output report 4 of 4 bytes: its 2", {0x04, 0x01, 0xAA, 0xBB}, {0x21, 0x09, 0x04, 0x02, 0, 0, 0x02, 0},
+         {0x04, 0x01}},
+        {"12 bytes: 8", {0x07, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {0x21, 0x09, 0x07, 0x03, 0, 0, 0x08, 0},
+         {0x07, 1, 2, 3, 4, 5, 6, 7}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         settle();
         sim::HidWriteResult w = write(row.report);
-        EXPECT_EQ(w.status, row.status);
+        EXPECT_EQ(w.status, STATUS_SUCCESS);
         EXPECT_EQ(w.information, row.data.size()) << "the bytes the transfer reported";
         std::vector<sim::ControlTransfer> seen = usb->set_reports();
-        ASSERT_EQ(seen.size(), row.data.empty() ? 0u : 1u);
-        if (!seen.empty()) {
-            EXPECT_THAT(seen[0].setup, ElementsAreArray(row.setup));
-            EXPECT_EQ(seen[0].data, row.data);
-        }
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_THAT(seen[0].setup, ElementsAreArray(row.setup));
+        EXPECT_EQ(seen[0].data, row.data);
     }
     EXPECT_EQ(MIVO_led_flag(), 0) << "a report 4 written for the device is not the LED command";
-    EXPECT_EQ(write({0xF0, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).information, 8u) << "a command of 12 bytes counts 8";
 }
 
 // The device's failure is the write's; the LED's resting state changes anyway.

@@ -23,15 +23,14 @@ const std::string kLayout = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Serv
 const std::u16string kBase = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo";
 const size_t kHead = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data); // before the data of a value read
 
-// `size` bytes: 1, 2, ... n (or n UTF-16 units "ABC..." of text), then zeros.
-Bytes counting(size_t n, size_t size, bool text = false)
+// `size` bytes: 1, 2, ... n (wrapping at 256), then zeros.
+Bytes counting(size_t n, size_t size)
 {
     Bytes out(size, 0);
     for (size_t i = 0; i < n; i++)
-        out[text ? 2 * i : i] = static_cast<uint8_t>(text ? 'A' + i % 26 : i + 1);
+        out[i] = static_cast<uint8_t>(i + 1);
     return out;
 }
-Bytes text(size_t units, size_t size) { return counting(units, size, true); }
 
 class RegistryReader : public SimTest {
 protected:
@@ -48,6 +47,29 @@ protected:
     {
         ZwClose(root_);
         SimTest::TearDown();
+    }
+
+    enum Reader { Dword, String, Binary };
+
+    // Value "V" of the root read by one typed reader; `out` is its output
+    // afterwards: the DWORD's 4 bytes, the string's 100, the binary's 34,
+    // each filled with a pattern before the read.
+    NTSTATUS read(Reader reader, Bytes &out)
+    {
+        out.assign(reader == Dword ? 4 : reader == String ? 100 : 34, 0xAA);
+        ULONG value = 12345;
+        NTSTATUS status = reader == Dword    ? MIVO_Get_DWORD(root_, u"V", &value, 77)
+                          : reader == String ? MIVO_Get_STRING(root_, u"V", reinterpret_cast<PWSTR>(out.data()), 100)
+                                             : MIVO_Get_BINARY(root_, u"V", out.data(), 34);
+        if (reader == Dword)
+            std::memcpy(out.data(), &value, sizeof(value));
+        return status;
+    }
+
+    // What a failed read leaves: the default, or a buffer of zeros.
+    static Bytes failed(Reader reader)
+    {
+        return reader == Dword ? Bytes{77, 0, 0, 0} : Bytes(reader == String ? 100 : 34, 0);
     }
 
     HANDLE root_ = nullptr;
@@ -79,57 +101,64 @@ TEST_F(RegistryReader, OpensLayoutKeysAndLeavesOutPartsThatDoNotFit)
 }
 
 // Each reader zeroes its output first (DWORD: the default, 77), so a failure
-// leaves defined contents. `fail_size`: the pool refuses a buffer of exactly
-// that size, which is the probed size of the value read.
+// leaves defined contents. Every type a value may have, at every size around
+// the edges of the three buffers, is read by each reader: only a 4-byte
+// REG_DWORD is a number, a REG_SZ is cut to 98 bytes, a REG_BINARY to 34.
 TEST_F(RegistryReader, TypedReadersTakeOnlyTheirTypeAndCutToTheBuffer)
 {
-    enum Reader { Dword, String, Binary };
-    // type REG_NONE: no value; out: the output afterwards (4 bytes of DWORD, 100 of string, 34 of binary);
-    // line: one traced as "> Leave: MIVO_Get_<line>", "" for nothing traced.
-    struct Case { const char *what; Reader reader; uint32_t type; Bytes data; size_t fail_size; NTSTATUS status;
-                  Bytes out; const char *line; };
-    const Bytes dflt = {77, 0, 0, 0}, none100(100, 0), none34(34, 0);
-    const NTSTATUS kOk = STATUS_SUCCESS, kFail = STATUS_UNSUCCESSFUL, kMissing = STATUS_OBJECT_NAME_NOT_FOUND,
-                   kNoPool = STATUS_INSUFFICIENT_RESOURCES;
-    const Case cases[] = {
-        {"REG_DWORD of 4 bytes", Dword, REG_DWORD, {5, 0, 1, 0x80}, 0, kOk, {5, 0, 1, 0x80}, ""},
-        {"REG_DWORD of 8 bytes", Dword, REG_DWORD, Bytes(8, 5), 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"REG_DWORD of 3 bytes", Dword, REG_DWORD, {5, 0, 0}, 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"REG_BINARY as a dword", Dword, REG_BINARY, {5, 0, 0, 0}, 0, kFail, dflt, "DWORD: STATUS_UNSUCCESSFUL, 77"},
-        {"missing dword", Dword, REG_NONE, {}, 0, kMissing, dflt, "DWORD: c0000034, 77"},
-        {"dword, no pool", Dword, REG_DWORD, {9, 0, 0, 0}, kHead + 4, kNoPool, dflt,
+    const uint32_t types[] = {REG_NONE,  REG_SZ,       REG_EXPAND_SZ, REG_BINARY,
+                              REG_DWORD, 5 /* REG_DWORD_BIG_ENDIAN */, REG_MULTI_SZ, REG_QWORD};
+    const size_t sizes[] = {0, 1, 2, 3, 4, 5, 8, 33, 34, 35, 97, 98, 99, 100, 101, 120, 70000};
+    const char *const refusals[] = {"DWORD: STATUS_UNSUCCESSFUL, 77", "STRING: STATUS_UNSUCCESSFUL",
+                                    "BINARY: STATUS_UNSUCCESSFUL"};
+    for (Reader reader : {Dword, String, Binary}) {
+        const uint32_t wanted = reader == Dword ? REG_DWORD : reader == String ? REG_SZ : REG_BINARY;
+        const size_t room = reader == Dword ? 4 : reader == String ? 98 : 34;
+        const std::string line = std::string("> Leave: MIVO_Get_") + refusals[reader];
+        for (uint32_t type : types) {
+            for (size_t size : sizes) {
+                SCOPED_TRACE(testing::Message() << "reader " << reader << " type " << type << " size " << size);
+                sim::reg_set_value(kLayout, "V", type, counting(size, size));
+                const bool taken = type == wanted && (reader != Dword || size == 4);
+                sim::trace_clear();
+                Bytes out;
+                EXPECT_EQ(read(reader, out), taken ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+                EXPECT_EQ(out, taken ? counting(std::min(size, room), out.size()) : failed(reader));
+                EXPECT_EQ(sim::trace_lines(), taken ? std::vector<std::string>{} : std::vector<std::string>{line});
+                EXPECT_EQ(sim::pool_stats().live_allocations, 0u) << "the value's buffer is freed";
+            }
+        }
+    }
+}
+
+// A missing value, and a value whose buffer the pool refuses (it is the
+// size of the value read): the same outputs as any failure, their own lines.
+TEST_F(RegistryReader, TypedReadersOfAMissingValueOrWithoutPool)
+{
+    const struct { const char *what; Reader reader; Bytes data; size_t fail_size; NTSTATUS status; const char *line; }
+        cases[] = {
+        {"missing dword", Dword, {}, 0, STATUS_OBJECT_NAME_NOT_FOUND, "DWORD: c0000034, 77"},
+        {"dword, no pool", Dword, {9, 0, 0, 0}, kHead + 4, STATUS_INSUFFICIENT_RESOURCES,
          "Data: STATUS_INSUFFICIENT_RESOURCES"},
-        {"REG_SZ of 120 bytes cut at 98", String, REG_SZ, text(59, 120), 0, kOk, text(49, 100), ""},
-        {"REG_SZ without a NUL", String, REG_SZ, text(2, 4), 0, kOk, text(2, 100), ""},
-        {"REG_BINARY as a string", String, REG_BINARY, text(2, 6), 0, kFail, none100, "STRING: STATUS_UNSUCCESSFUL"},
-        {"missing string", String, REG_NONE, {}, 0, kMissing, none100, "STRING: Error Get Data c0000034"},
-        {"REG_BINARY of 20 into 34", Binary, REG_BINARY, counting(20, 20), 0, kOk, counting(20, 34), ""},
-        {"REG_BINARY of 40 into 34", Binary, REG_BINARY, counting(40, 40), 0, kOk, counting(34, 34), ""},
-        {"REG_SZ as binary", Binary, REG_SZ, text(1, 4), 0, kFail, none34, "BINARY: STATUS_UNSUCCESSFUL"},
-        {"binary, no pool for its 20 bytes", Binary, REG_BINARY, counting(20, 20), kHead + 20, kNoPool, none34,
+        {"missing string", String, {}, 0, STATUS_OBJECT_NAME_NOT_FOUND, "STRING: Error Get Data c0000034"},
+        {"binary, no pool for its 20 bytes", Binary, counting(20, 20), kHead + 20, STATUS_INSUFFICIENT_RESOURCES,
          "Data: STATUS_INSUFFICIENT_RESOURCES"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         sim::reg_delete_value(kLayout, "V");
-        if (c.type != REG_NONE)
-            sim::reg_set_value(kLayout, "V", c.type, c.data);
+        if (!c.data.empty())
+            sim::reg_set_value(kLayout, "V", c.reader == Dword ? REG_DWORD : REG_BINARY, c.data);
         if (c.fail_size)
             sim::pool_fail_size(c.fail_size);
         sim::trace_clear();
-        Bytes out(c.out.size(), 0xAA);
-        ULONG value = 12345;
-        NTSTATUS status = c.reader == Dword    ? MIVO_Get_DWORD(root_, u"V", &value, 77)
-                          : c.reader == String ? MIVO_Get_STRING(root_, u"V", reinterpret_cast<PWSTR>(out.data()), 100)
-                                               : MIVO_Get_BINARY(root_, u"V", out.data(), 34);
+        Bytes out;
+        EXPECT_EQ(read(c.reader, out), c.status);
         sim::pool_fail_clear();
-        if (c.reader == Dword)
-            std::memcpy(out.data(), &value, sizeof(value));
-        EXPECT_EQ(status, c.status);
-        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(out, failed(c.reader));
         const std::vector<std::string> lines = sim::trace_lines();
-        const std::string line = std::string("> Leave: MIVO_Get_") + c.line;
-        EXPECT_TRUE(*c.line ? std::count(lines.begin(), lines.end(), line) == 1 : lines.empty()) << sim::trace_text();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("> Leave: MIVO_Get_") + c.line), 1)
+            << sim::trace_text();
     }
 }
 
