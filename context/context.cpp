@@ -10,7 +10,8 @@
  */
 VOID MIVO_key_clear(PDEVICE_EXTENSION dx, UCHAR Force)
 {
-    for (ULONG k = 0; k < KEY_STATE_COUNT; k++) {
+    // Entries outside KeysInUse are all zero already.
+    for (ULONG k = MIVO_key_next(dx, 0); k < KEY_STATE_COUNT; k = MIVO_key_next(dx, k + 1)) {
         KEY_STATE *key = &dx->KeyState[k];
         if (Force == 1 || !(key->Flags & KEY_LATCH)) {
             key->Flags = 0;
@@ -51,6 +52,11 @@ VOID MIVO_report_state_reset(PDEVICE_EXTENSION dx)
     }
 
     RtlZeroMemory(dx->KeyState, sizeof(dx->KeyState));
+    // Every entry may be in use until a keyboard build has looked at it.
+    for (ULONG w = 0; w < KEY_STATE_WORDS; w++) {
+        dx->KeysInUse[w] = 0xFFFFFFFFu;
+    }
+    dx->KeysInUse[KEY_STATE_WORDS - 1] = 0xFFFFFFFFu >> (KEY_STATE_WORDS * 32 - KEY_STATE_COUNT);
 
     dx->NextMouseTime = 0;
     dx->LastWheelTime = 0;

@@ -46,6 +46,7 @@ struct _LED_ENTRY;
 #define AXIS_LIMIT 360         // device axes are clamped to -360..360
 #define JOYSTICK_AXIS_REST 360 // a joystick axis holds 360 + value
 #define KEY_STATE_COUNT 232    // keyboard usages 0..231; 0xE0..0xE7 are the modifiers
+#define KEY_STATE_WORDS ((KEY_STATE_COUNT + 31) / 32)
 #define MS_TO_INTERRUPT_TIME 10000ULL
 
 // ---------------------------------------------------------------- report images
@@ -200,7 +201,34 @@ typedef struct _DEVICE_EXTENSION {
     // 1 from the moment a read queues a start until that start has run
     // (Interlocked), so that a burst of reads queues one start.
     LONG volatile StartQueued;
+
+    // The KeyState entries that may be in use, one bit each (bit k % 32 of
+    // word k / 32): a clear bit means the entry is all zero. The pass walks
+    // only these, so a profile that presses no key pays nothing for the
+    // table. A keyboard bind sets the bit of each key it merges, the keyboard
+    // build clears it once the entry is back at zero; a rebuild sets them all,
+    // and the first build after it finds the entries at rest. HID worker.
+    ULONG KeysInUse[KEY_STATE_WORDS];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// The first KeyState entry from code k on that KeysInUse marks, or
+// KEY_STATE_COUNT when there is none: walks the marked entries in ascending
+// code order.
+static inline ULONG MIVO_key_next(PDEVICE_EXTENSION dx, ULONG k)
+{
+    ULONG w = k / 32;
+    if (w >= KEY_STATE_WORDS) {
+        return KEY_STATE_COUNT;
+    }
+    ULONG bits = dx->KeysInUse[w] & (0xFFFFFFFFu << (k % 32));
+    while (bits == 0) {
+        if (++w == KEY_STATE_WORDS) {
+            return KEY_STATE_COUNT;
+        }
+        bits = dx->KeysInUse[w];
+    }
+    return w * 32 + (ULONG)__builtin_ctz(bits);
+}
 
 #define MIVO_REQUEST_PRESENT 0x10000
 

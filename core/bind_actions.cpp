@@ -8,7 +8,7 @@
 // the virtual device does not have. Such a bind is ignored: it touches no
 // image and no other bind's target. Bounding it onto the last axis or button
 // instead would let a damaged profile press a control it never named.
-#include "core/core.h"
+#include "core/bind_eval.h"
 
 #define JOYSTICK_AXIS_COUNT 8
 #define JOYSTICK_BUTTON_COUNT 8
@@ -148,6 +148,7 @@ VOID MIVO_key_bind(PDEVICE_EXTENSION dx, BIND *Bind)
             continue;
         }
         KEY_STATE *key = &dx->KeyState[k];
+        dx->KeysInUse[k / 32] |= 1u << (k % 32);
         key->Flags |= flags;
         if (flags & KEY_UNLATCH) {
             key->Flags &= (UCHAR)~KEY_LATCH;
@@ -194,24 +195,29 @@ VOID MIVO_map_binds(PDEVICE_EXTENSION dx)
     }
 
     REPORT_STATE *rs = &dx->ReportState;
-    // Bind value currently winning each joystick axis; kept apart from the
-    // image because the axis is not limited and may wrap its 16 bits.
+    // Magnitude of the bind value currently winning each joystick axis; kept
+    // apart from the image because the axis is not limited and may wrap its
+    // 16 bits.
     LONG axis_value[JOYSTICK_AXIS_COUNT] = {0};
     SHORT target = profil->Profil_Id;
     UCHAR hat = 0;
 
     MIVO_output_reset(dx);
 
+    // The clock, the dead zone and the device axes, once for every bind.
+    BIND_PASS pass;
+    MIVO_pass_start(dx, &pass, profil->DeadZone);
+
     for (BIND *bind = profil->Binds; bind != NULL; bind = bind->Next) {
-        SHORT v = MIVO_bind_value(dx, bind);
+        SHORT v = MIVO_value_at(dx, &pass, bind);
         if (v == 0) {
             continue;
         }
         ULONG n = bind->Action_Param[0];
         switch (bind->Action_Type) {
         case ACTION_JOY_AXIS:
-            if (n < JOYSTICK_AXIS_COUNT && magnitude(v) > magnitude(axis_value[n])) {
-                axis_value[n] = v;
+            if (n < JOYSTICK_AXIS_COUNT && magnitude(v) > axis_value[n]) {
+                axis_value[n] = magnitude(v);
                 rs->JoystickReport.Axis[n] = (USHORT)(v + JOYSTICK_AXIS_REST);
             }
             break;
@@ -284,11 +290,15 @@ VOID MIVO_keyboard_build(PDEVICE_EXTENSION dx)
         kr->Keys[i] = 0;
     }
 
-    for (ULONG k = 0; k < KEY_STATE_COUNT; k++) {
+    // Entries outside KeysInUse are up and all zero: nothing to do for them.
+    for (ULONG k = MIVO_key_next(dx, 0); k < KEY_STATE_COUNT; k = MIVO_key_next(dx, k + 1)) {
         KEY_STATE *key = &dx->KeyState[k];
         if (!(key->Flags & (KEY_PRESS | KEY_LATCH))) {
             // Up: the next press goes out at once.
             key->LastSent = 0;
+            if (key->Flags == 0 && key->Repeat == 0) {
+                dx->KeysInUse[k / 32] &= ~(1u << (k % 32));
+            }
             continue;
         }
         // Signed: a stored negative interval makes the key due every pass

@@ -6,6 +6,7 @@
 #include "platform/sim/registry.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -83,6 +84,17 @@ std::u16string folded(std::u16string_view name) {
     for (char16_t &c : out)
         c = fold(c);
     return out;
+}
+
+// The folded form of a name to look up, in a buffer the thread keeps, so that
+// a lookup allocates nothing once the buffer has grown to the longest name.
+// Valid until the thread's next lookup.
+const std::u16string &lookup_key(std::u16string_view name) {
+    thread_local std::u16string key;
+    key.assign(name);
+    for (char16_t &c : key)
+        c = fold(c);
+    return key;
 }
 
 struct Key {
@@ -187,17 +199,17 @@ void require_passive(const char *routine) {
 }
 
 std::shared_ptr<Key> find_subkey_shared(const Key &k, std::u16string_view name) {
-    auto it = k.subkeys.find(folded(name));
+    auto it = k.subkeys.find(lookup_key(name));
     return it == k.subkeys.end() ? nullptr : it->second;
 }
 
 Key *find_subkey(const Key &k, std::u16string_view name) {
-    auto it = k.subkeys.find(folded(name));
+    auto it = k.subkeys.find(lookup_key(name));
     return it == k.subkeys.end() ? nullptr : it->second.get();
 }
 
 Value *find_value(Key &k, std::u16string_view name) {
-    auto it = k.value_at.find(folded(name));
+    auto it = k.value_at.find(lookup_key(name));
     return it == k.value_at.end() ? nullptr : &k.values[it->second];
 }
 
@@ -376,39 +388,34 @@ const internal::Registrar registrar(
     });
 
 // ---------------------------------------------------------------- query replies
-// A reply is the whole record; fixed is the size of its part before the
-// variable name or data. names_partial: a buffer that holds the fixed part
-// gets as much of the name as fits (the key and value name records); value
-// data is never delivered in part.
-NTSTATUS deliver(const std::vector<uint8_t> &record, size_t fixed, bool names_partial, PVOID buffer, ULONG length,
-                 PULONG result_length) {
+// A reply is a fixed part (head, `fixed` bytes) followed by a name or data
+// (tail), written straight into the caller's buffer. names_partial: a buffer
+// that holds the fixed part gets as much of the name as fits (the key and value
+// name records); value data is never delivered in part.
+NTSTATUS deliver(const void *head, size_t fixed, const void *tail, size_t tail_size, bool names_partial, PVOID buffer,
+                 ULONG length, PULONG result_length) {
     if (!result_length || (!buffer && length))
         return STATUS_INVALID_PARAMETER;
-    *result_length = static_cast<ULONG>(record.size());
+    const size_t total = fixed + tail_size;
+    *result_length = static_cast<ULONG>(total);
     if (length < fixed)
         return STATUS_BUFFER_TOO_SMALL;
-    if (length < record.size()) {
-        size_t n = names_partial ? length : fixed;
-        std::memcpy(buffer, record.data(), n);
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    std::memcpy(buffer, record.data(), record.size());
-    return STATUS_SUCCESS;
+    const size_t n = length >= total ? total : (names_partial ? length : fixed);
+    std::memcpy(buffer, head, fixed);
+    if (n > fixed)
+        std::memcpy(static_cast<uint8_t *>(buffer) + fixed, tail, n - fixed);
+    return n < total ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
-template <typename T> void put(std::vector<uint8_t> &rec, size_t offset, T v) {
-    std::memcpy(rec.data() + offset, &v, sizeof v);
-}
+// Names are kept as UTF-16 units in host order, which is the little-endian
+// order of the records.
+static_assert(std::endian::native == std::endian::little, "the records' UTF-16 is the host's");
 
 NTSTATUS key_basic(const Key &k, PVOID buffer, ULONG length, PULONG result_length) {
-    constexpr size_t fixed = offsetof(KEY_BASIC_INFORMATION, Name);
-    std::vector<uint8_t> name = utf16_bytes(k.name, false);
-    std::vector<uint8_t> rec(fixed);
-    put<LONGLONG>(rec, offsetof(KEY_BASIC_INFORMATION, LastWriteTime), 0);
-    put<ULONG>(rec, offsetof(KEY_BASIC_INFORMATION, TitleIndex), 0);
-    put<ULONG>(rec, offsetof(KEY_BASIC_INFORMATION, NameLength), static_cast<ULONG>(name.size()));
-    rec.insert(rec.end(), name.begin(), name.end());
-    return deliver(rec, fixed, true, buffer, length, result_length);
+    KEY_BASIC_INFORMATION head{};
+    head.NameLength = static_cast<ULONG>(k.name.size() * 2);
+    return deliver(&head, offsetof(KEY_BASIC_INFORMATION, Name), k.name.data(), head.NameLength, true, buffer, length,
+                   result_length);
 }
 
 NTSTATUS key_full(const Key &k, PVOID buffer, ULONG length, PULONG result_length) {
@@ -421,40 +428,31 @@ NTSTATUS key_full(const Key &k, PVOID buffer, ULONG length, PULONG result_length
         max_value_name = std::max<ULONG>(max_value_name, static_cast<ULONG>(v.name.size() * 2));
         max_value_data = std::max<ULONG>(max_value_data, static_cast<ULONG>(v.data.size()));
     }
-    std::vector<uint8_t> rec(fixed);
-    put<LONGLONG>(rec, offsetof(KEY_FULL_INFORMATION, LastWriteTime), 0);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, TitleIndex), 0);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, ClassOffset), static_cast<ULONG>(fixed));
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, ClassLength), 0);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, SubKeys), static_cast<ULONG>(k.subkeys.size()));
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, MaxNameLen), max_name);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, MaxClassLen), 0);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, Values), static_cast<ULONG>(k.values.size()));
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, MaxValueNameLen), max_value_name);
-    put<ULONG>(rec, offsetof(KEY_FULL_INFORMATION, MaxValueDataLen), max_value_data);
-    return deliver(rec, fixed, false, buffer, length, result_length);
+    KEY_FULL_INFORMATION head{};
+    head.ClassOffset = static_cast<ULONG>(fixed);
+    head.SubKeys = static_cast<ULONG>(k.subkeys.size());
+    head.MaxNameLen = max_name;
+    head.Values = static_cast<ULONG>(k.values.size());
+    head.MaxValueNameLen = max_value_name;
+    head.MaxValueDataLen = max_value_data;
+    return deliver(&head, fixed, nullptr, 0, false, buffer, length, result_length);
 }
 
 NTSTATUS value_info(const Value &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
                     PULONG result_length) {
     if (cls == KeyValueBasicInformation) {
-        constexpr size_t fixed = offsetof(KEY_VALUE_BASIC_INFORMATION, Name);
-        std::vector<uint8_t> name = utf16_bytes(v.name, false);
-        std::vector<uint8_t> rec(fixed);
-        put<ULONG>(rec, offsetof(KEY_VALUE_BASIC_INFORMATION, TitleIndex), 0);
-        put<ULONG>(rec, offsetof(KEY_VALUE_BASIC_INFORMATION, Type), v.type);
-        put<ULONG>(rec, offsetof(KEY_VALUE_BASIC_INFORMATION, NameLength), static_cast<ULONG>(name.size()));
-        rec.insert(rec.end(), name.begin(), name.end());
-        return deliver(rec, fixed, true, buffer, length, result_length);
+        KEY_VALUE_BASIC_INFORMATION head{};
+        head.Type = v.type;
+        head.NameLength = static_cast<ULONG>(v.name.size() * 2);
+        return deliver(&head, offsetof(KEY_VALUE_BASIC_INFORMATION, Name), v.name.data(), head.NameLength, true,
+                       buffer, length, result_length);
     }
     if (cls == KeyValuePartialInformation) {
-        constexpr size_t fixed = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
-        std::vector<uint8_t> rec(fixed);
-        put<ULONG>(rec, offsetof(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex), 0);
-        put<ULONG>(rec, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type), v.type);
-        put<ULONG>(rec, offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength), static_cast<ULONG>(v.data.size()));
-        rec.insert(rec.end(), v.data.begin(), v.data.end());
-        return deliver(rec, fixed, false, buffer, length, result_length);
+        KEY_VALUE_PARTIAL_INFORMATION head{};
+        head.Type = v.type;
+        head.DataLength = static_cast<ULONG>(v.data.size());
+        return deliver(&head, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data), v.data.data(), v.data.size(), false,
+                       buffer, length, result_length);
     }
     return STATUS_INVALID_PARAMETER;
 }
