@@ -130,37 +130,6 @@ TEST_F(Lifecycle, LoadRegistersTheMinidriverAndAddDeviceSetsUpTheContext)
     EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
 }
 
-TEST_F(Lifecycle, RegistryPathCopyRefusedByThePoolIsNeverWrittenThrough)
-{
-    // The copies are Length + 2 bytes; nothing else the load makes has that size.
-    const size_t copy = sizeof(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mivo");
-    sim::pool_fail_size(copy);
-    driver = std::make_unique<sim::LoadedDriver>(DriverEntry);
-    EXPECT_EQ(driver->status(), STATUS_SUCCESS) << "the registration does not depend on the copy";
-    EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
-    EXPECT_EQ(DriverRegistryPath.Length, 0);
-    EXPECT_TRUE(traced("DriverRegistryPath STATUS_INSUFFICIENT_RESOURCES"));
-
-    // No path: no device can read its profiles, so none is added.
-    usb = std::make_unique<sim::UsbDevice>();
-    hid = std::make_unique<sim::HidClassDevice>(usb->pdo());
-    EXPECT_EQ(hid->status(), STATUS_INSUFFICIENT_RESOURCES);
-    hid.reset();
-    driver->unload();
-    sim::pool_fail_clear();
-
-    // The driver's copy made, the device's refused.
-    driver = std::make_unique<sim::LoadedDriver>(DriverEntry);
-    ASSERT_NE(DriverRegistryPath.Buffer, nullptr);
-    sim::trace_clear();
-    sim::pool_fail_size(copy);
-    hid = std::make_unique<sim::HidClassDevice>(usb->pdo());
-    EXPECT_EQ(hid->status(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(traced("RegistryPath STATUS_INSUFFICIENT_RESOURCES"));
-    EXPECT_TRUE(traced("> Leave: MIVO_AddDevice: c000009a"));
-    sim::pool_fail_clear();
-}
-
 TEST_F(Lifecycle, ShortInterruptReportReadsAsZerosBehindItsLastByte)
 {
     ASSERT_NO_FATAL_FAILURE(started());

@@ -155,7 +155,7 @@ TEST_F(MivoSim, DemoRunsCleanlyThroughEveryPart)
     EXPECT_EQ(r.end_ms, demo.back().t_ms + 1000);
     EXPECT_EQ(LedFlag, 0) << "the session puts the driver's LedFlag back";
 
-    auto has = [&](std::string_view name, std::string_view field, const nlohmann::json &value) {
+    auto has = [&](std::string_view name, std::string_view field, const nlohmann::ordered_json &value) {
         for (const TimelineEntry *e : reports_named(r, name))
             if (report_fields(e->bytes)[std::string(field)] == value) return true;
         return false;

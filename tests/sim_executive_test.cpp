@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -404,4 +405,39 @@ TEST_F(ThreadedSimClock, TimeMovesOnlyWhenToldAndEveryTimeOutExpiresAtItsInstant
     sim::clock_advance_ms(50);
     EXPECT_EQ(done.load(), 1);
     IoFreeWorkItem(item);
+}
+
+// Driven time: the function moves the clock as clock_run_until would, and is
+// called again only once what it set going has run and waits again.
+TEST_F(ThreadedSimClock, DrivenTimeCallsBackOnlyWithEverythingSettled) {
+    const ULONGLONG t0 = KeQueryInterruptTime();
+    Ticker t;
+    KeInitializeEvent(&t.wake, SynchronizationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ticker_routine, &t), STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    ZwClose(h);
+
+    std::vector<ULONGLONG> calls;
+    size_t signals_seen = 0;
+    sim::clock_drive([&]() -> std::optional<uint64_t> {
+        calls.push_back(KeQueryInterruptTime());
+        switch (calls.size()) {
+        case 1: return t0 + 250'000; // two of the worker's time-outs on the way
+        case 2:
+            KeSetEvent(&t.wake, IO_NO_INCREMENT, FALSE);
+            return KeQueryInterruptTime();
+        default:
+            signals_seen = t.signals.size();
+            return std::nullopt;
+        }
+    });
+    EXPECT_EQ(calls, (std::vector<ULONGLONG>{t0, t0 + 250'000, t0 + 250'000}));
+    EXPECT_EQ(t.timeouts, (std::vector<ULONGLONG>{t0 + 100'000, t0 + 200'000}));
+    EXPECT_EQ(signals_seen, 1u) << "called again only after the woken worker ran";
+
+    t.end = true;
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
 }

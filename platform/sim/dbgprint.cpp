@@ -7,6 +7,7 @@
 // kernel's buffer is. Lines are put together per thread, so the three prints
 // of one traced event stay one line even when other threads print meanwhile.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -23,7 +24,9 @@ struct Trace {
     std::mutex lock;
     std::string done; // complete lines, each ending in '\n'
     std::vector<std::pair<std::thread::id, std::string>> open; // per-thread lines not yet ended
-    bool echo = false;
+    // Read by DbgPrint before it takes the lock.
+    std::atomic<bool> echo{false};
+    std::atomic<bool> keep{true};
 };
 
 Trace &trace() {
@@ -271,18 +274,24 @@ std::string format(const char *fmt, va_list ap) {
 } // namespace
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+    Trace &t = trace();
+    // Nobody reads it and nobody watches it: the print goes nowhere, as on a
+    // machine without a debugger.
+    if (!t.keep.load(std::memory_order_relaxed) && !t.echo.load(std::memory_order_relaxed))
+        return STATUS_SUCCESS;
     va_list ap;
     va_start(ap, Format);
     std::string text = Format == nullptr ? std::string() : format(Format, ap);
     va_end(ap);
     if (text.size() > kMaxPrint)
         text.resize(kMaxPrint);
-    Trace &t = trace();
     std::lock_guard<std::mutex> guard(t.lock);
-    if (t.echo) {
+    if (t.echo.load()) {
         std::fwrite(text.data(), 1, text.size(), stderr);
         std::fflush(stderr);
     }
+    if (!t.keep.load(std::memory_order_relaxed))
+        return STATUS_SUCCESS;
     auto me = std::this_thread::get_id();
     size_t i = 0;
     while (i < t.open.size() && t.open[i].first != me)
@@ -337,12 +346,17 @@ void trace_clear() {
 void trace_echo(bool on) {
     Trace &t = trace();
     std::lock_guard<std::mutex> guard(t.lock);
-    t.echo = on;
+    t.echo.store(on);
 }
+
+void trace_keep(bool on) { trace().keep.store(on); }
 
 namespace exec {
 
-void trace_reset() { trace_clear(); }
+void trace_reset() {
+    trace_clear();
+    trace_keep(true);
+}
 
 } // namespace exec
 } // namespace sim

@@ -6,9 +6,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <functional>
+#include <optional>
 #include <thread>
+
+#include <linux/futex.h>
+#include <x86intrin.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "platform/sim/executive.h"
 #include "platform/sim/internal.h"
@@ -55,10 +62,52 @@ bool holds(PKSPIN_LOCK lock) {
     return false;
 }
 
-std::condition_variable &dispatcher_cv() {
-    static std::condition_variable cv;
-    return cv;
+// ---------------------------------------------------------------- the dispatcher lock
+// Held for a few hundred instructions at a time, by threads that hand work to
+// each other: a short spin before sleeping in the kernel saves a sleep and a
+// wake-up on nearly every contended acquire.
+long futex(std::atomic<uint32_t> *word, int op, uint32_t value, const timespec *timeout) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op, value, timeout, nullptr, 0);
 }
+
+const bool g_multiprocessor = std::thread::hardware_concurrency() > 1;
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+class DispatcherLock {
+public:
+    void lock() {
+        uint32_t seen = kFree;
+        if (state_.compare_exchange_strong(seen, kHeld, std::memory_order_acquire))
+            return;
+        for (int i = 0; g_multiprocessor && i < 200; ++i) {
+            cpu_relax();
+            seen = kFree;
+            if (state_.load(std::memory_order_relaxed) == kFree &&
+                state_.compare_exchange_weak(seen, kHeld, std::memory_order_acquire))
+                return;
+        }
+        // Someone may sleep on it from now on: the unlock must wake one.
+        while (state_.exchange(kContended, std::memory_order_acquire) != kFree)
+            futex(&state_, FUTEX_WAIT_PRIVATE, kContended, nullptr);
+    }
+    void unlock() {
+        if (state_.exchange(kFree, std::memory_order_release) == kContended)
+            futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
+
+private:
+    static constexpr uint32_t kFree = 0, kHeld = 1, kContended = 2;
+    std::atomic<uint32_t> state_{kFree};
+};
+
+DispatcherLock g_lock;
+using Lock = std::unique_lock<DispatcherLock>;
 
 // ---------------------------------------------------------------- the scheduler
 // Every wait that blocks is a Waiter on g_waiters, under the dispatcher lock.
@@ -67,13 +116,29 @@ std::condition_variable &dispatcher_cv() {
 // expired time-out counts the waiter again at the moment it is woken, before
 // it has run, so "no scheduled thread can run" is exactly g_runnable == 0.
 // That is what lets virtual time move only when everything has settled.
+//
+// A waiter sleeps on a word of its own, and only what concerns it wakes it:
+// the signal of its object, its time-out, and for host threads the moment no
+// scheduled thread can run any more. In virtual time the thread that will
+// wake a waiter is usually about to: the waiter spins a little before it
+// sleeps. In real time it does not (a started device with no input must cost
+// next to nothing).
 struct Waiter {
-    const DISPATCHER_HEADER *object; // nullptr for a delay
+    Waiter(const DISPATCHER_HEADER *object, uint64_t deadline, bool scheduled)
+        : object(object), deadline(deadline), scheduled(scheduled) {}
+    const DISPATCHER_HEADER *object; // nullptr for a delay, a settle or a drive
     uint64_t deadline;               // interrupt time; kNever for none
     bool scheduled;
-    bool woken;
+    bool woken = false;
+    // kIdle, kPoked (something changed: look again) or kAsleep.
+    std::atomic<uint32_t> word{0};
 };
 constexpr uint64_t kNever = ~uint64_t{0};
+constexpr uint32_t kIdle = 0, kPoked = 1, kAsleep = 2;
+// About 20 us on this kind of machine: a hand-off between two threads of a
+// virtual-time session takes a few.
+constexpr uint64_t kSpinCycles = 60'000;
+thread_local uint64_t t_spin_cycles = kSpinCycles;
 
 std::vector<Waiter *> g_waiters;
 long g_runnable = 0;
@@ -82,19 +147,77 @@ long g_runnable = 0;
 uint64_t g_progress = 0;
 thread_local bool t_scheduled = false;
 
+// Tells a waiter to look again. Under the dispatcher lock, which the waiter
+// needs before it can leave: the word outlives the call.
+void poke(Waiter *w) {
+    if (w->word.exchange(kPoked, std::memory_order_release) == kAsleep)
+        futex(&w->word, FUTEX_WAKE_PRIVATE, 1, nullptr);
+}
+
+void poke_all() {
+    for (Waiter *w : g_waiters)
+        poke(w);
+}
+
+// Lets go of the dispatcher lock until the waiter is poked or `timeout`
+// has passed. The clock is only read once the spin is over: most waits in
+// virtual time end during it.
+void park(Lock &lock, Waiter &w, std::chrono::nanoseconds timeout, bool spin) {
+    lock.unlock();
+    spin = spin && g_multiprocessor;
+    uint64_t started = spin ? __rdtsc() : 0;
+    if (spin && t_spin_cycles > 0) {
+        uint64_t spin_end = started + t_spin_cycles;
+        for (unsigned i = 1; w.word.load(std::memory_order_acquire) == kIdle; ++i) {
+            cpu_relax();
+            if (i % 64 == 0 && __rdtsc() >= spin_end)
+                break;
+        }
+    }
+    uint32_t idle = kIdle;
+    if (w.word.compare_exchange_strong(idle, kAsleep, std::memory_order_acquire)) {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            auto left = until - std::chrono::steady_clock::now();
+            if (left <= std::chrono::nanoseconds(0))
+                break;
+            auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+            timespec ts{static_cast<time_t>(s.count()),
+                        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - s).count())};
+            futex(&w.word, FUTEX_WAIT_PRIVATE, kAsleep, &ts);
+            if (w.word.load(std::memory_order_acquire) != kAsleep)
+                break;
+        }
+    }
+    if (spin) {
+        // A thread whose waits outlast the spin (a machine busy with other
+        // work, where the waker itself waits for a processor) stops taking
+        // the processor from it; one short wait brings the spin back.
+        t_spin_cycles = __rdtsc() - started <= kSpinCycles ? kSpinCycles : t_spin_cycles / 2;
+    }
+    lock.lock();
+    // Whatever the poke was about, the caller looks at it now, under the lock.
+    w.word.store(kIdle, std::memory_order_relaxed);
+}
+
 void wake(Waiter *w) {
     w->woken = true;
     if (w->scheduled)
         ++g_runnable;
     ++g_progress;
+    poke(w);
 }
 
-// Callers hold the dispatcher lock.
-void wake_waiters_of(const DISPATCHER_HEADER *object) {
+// Callers hold the dispatcher lock. A synchronization event is taken by one
+// waiter: one is woken; should another thread take the signal first, that
+// one waits again.
+void wake_waiters_of(const DISPATCHER_HEADER *object, bool one) {
     for (Waiter *w : g_waiters)
-        if (!w->woken && w->object == object)
+        if (!w->woken && w->object == object) {
             wake(w);
-    dispatcher_cv().notify_all();
+            if (one)
+                return;
+        }
 }
 
 void expire_due() {
@@ -102,7 +225,6 @@ void expire_due() {
     for (Waiter *w : g_waiters)
         if (!w->woken && w->deadline <= now)
             wake(w);
-    dispatcher_cv().notify_all();
 }
 
 uint64_t earliest_deadline() {
@@ -132,48 +254,122 @@ uint64_t deadline_of(const LARGE_INTEGER *timeout) {
     return length > kNever - now ? kNever - 1 : now + length;
 }
 
+// ---------------------------------------------------------------- driven time
+// clock_drive: the host thread hands the moving of virtual time to a
+// function that the dispatcher calls each time everything has settled, on
+// the thread whose wait settled it. A session that feeds a device report
+// every millisecond thus runs without waking the host thread at all.
+struct Drive {
+    Drive(const std::function<std::optional<uint64_t>()> &next, uint64_t target)
+        : next(next), host(nullptr, kNever, false), target(target) {}
+    const std::function<std::optional<uint64_t>()> &next;
+    Waiter host; // the host thread inside clock_drive
+    uint64_t target;
+    bool busy = false; // a thread is moving the clock or calling `next`
+    bool done = false;
+    std::exception_ptr error;
+};
+Drive *g_drive = nullptr;
+
+// Under the dispatcher lock, with no scheduled thread runnable and the drive
+// idle: moves the clock towards the target, and once everything has settled
+// there asks `next` for the following one. Returns when something runs
+// again (whoever settles last comes back here) or the drive ends.
+void drive_step(Lock &lock) {
+    Drive &d = *g_drive;
+    d.busy = true;
+    for (;;) {
+        if (g_manual_time.load() < d.target) {
+            move_clock_to(std::min(earliest_deadline(), d.target));
+            if (g_runnable > 0)
+                break;
+            continue;
+        }
+        std::optional<uint64_t> next;
+        lock.unlock();
+        try {
+            next = d.next();
+        } catch (...) {
+            d.error = std::current_exception();
+        }
+        lock.lock();
+        if (!next) {
+            d.done = true;
+            poke(&d.host);
+            break;
+        }
+        d.target = *next;
+        if (g_runnable > 0)
+            break;
+    }
+    d.busy = false;
+}
+
+// A scheduled thread stopped being runnable. When it was the last one, host
+// threads waiting on that are told, or the drive goes on on this thread when
+// `may_drive` (the thread is at a wait: PASSIVE_LEVEL, no lock of its own).
+void runnable_dropped(Lock &lock, bool may_drive) {
+    if (g_runnable != 0 || g_clock_real.load())
+        return;
+    bool drive_here = g_drive != nullptr && !g_drive->done && !g_drive->busy && may_drive &&
+                      t_irql == PASSIVE_LEVEL && t_spin_count == 0;
+    for (Waiter *w : g_waiters)
+        if (!w->scheduled && !(g_drive != nullptr && w == &g_drive->host && (drive_here || g_drive->busy)))
+            poke(w);
+    if (drive_here)
+        drive_step(lock);
+}
+
 void describe_waiters(const char *why) {
     std::fprintf(stderr, "sim: %s; %ld scheduled thread(s) runnable, waits:\n", why, g_runnable);
-    for (Waiter *w : g_waiters)
-        std::fprintf(stderr, "  %s thread on %p%s\n", w->scheduled ? "scheduled" : "host", (const void *)w->object,
-                     w->deadline == kNever ? ", no time-out" : ", timed");
+    for (Waiter *w : g_waiters) {
+        if (w->object == nullptr && w->deadline == kNever)
+            std::fprintf(stderr, "  host thread letting the system threads run\n");
+        else
+            std::fprintf(stderr, "  %s thread on %p%s\n", w->scheduled ? "scheduled" : "host", (const void *)w->object,
+                         w->deadline == kNever ? ", no time-out" : ", timed");
+    }
 }
 
 // Blocks the calling thread on `w` (already on g_waiters) until it is woken.
 // Virtual time: a host thread that waits while no scheduled thread can run
-// moves the clock to the earliest time-out; if there is none, and nothing
-// happens for a long while, nothing ever will.
-void block(std::unique_lock<std::mutex> &lock, Waiter &w) {
+// moves the clock to the earliest time-out (unless a drive moves it); if there
+// is none, and nothing happens for a long while, nothing ever will.
+void block(Lock &lock, Waiter &w) {
     constexpr auto kStandstill = std::chrono::seconds(20);
-    auto quiet_since = std::chrono::steady_clock::now();
+    // Since when nothing has happened; not looked at until a park times out.
+    std::chrono::steady_clock::time_point quiet_since{};
+    bool quiet = false;
     uint64_t progress = g_progress;
     while (!w.woken) {
         if (g_clock_real.load()) {
-            auto host_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            std::chrono::nanoseconds timeout = std::chrono::seconds(1);
             if (w.deadline != kNever) {
                 uint64_t now = now_100ns();
                 if (now >= w.deadline) {
                     wake(&w);
                     break;
                 }
-                auto left = std::chrono::nanoseconds((w.deadline - now) * 100);
-                host_deadline = std::min(host_deadline, std::chrono::steady_clock::now() + left);
+                timeout = std::min(timeout, std::chrono::nanoseconds((w.deadline - now) * 100));
             }
-            dispatcher_cv().wait_until(lock, host_deadline);
+            park(lock, w, timeout, false);
             continue;
         }
-        if (!t_scheduled && g_runnable == 0) {
+        if (!t_scheduled && g_runnable == 0 && g_drive == nullptr) {
             uint64_t earliest = earliest_deadline();
             if (earliest != kNever) {
                 move_clock_to(earliest);
                 continue;
             }
         }
-        dispatcher_cv().wait_for(lock, std::chrono::milliseconds(500));
+        park(lock, w, std::chrono::milliseconds(500), true);
         if (g_progress != progress) {
             progress = g_progress;
+            quiet = false;
+        } else if (!quiet) {
+            quiet = true;
             quiet_since = std::chrono::steady_clock::now();
-        } else if (!w.woken && g_runnable == 0 && earliest_deadline() == kNever &&
+        } else if (!w.woken && g_runnable == 0 && g_drive == nullptr && earliest_deadline() == kNever &&
                    std::chrono::steady_clock::now() - quiet_since > kStandstill) {
             describe_waiters("every thread waits and none has a time-out");
             std::fflush(stderr);
@@ -184,7 +380,7 @@ void block(std::unique_lock<std::mutex> &lock, Waiter &w) {
 
 // The wait of KeWaitForSingleObject (object given) and KeDelayExecutionThread
 // (none), under the dispatcher lock.
-NTSTATUS wait_on(std::unique_lock<std::mutex> &lock, DISPATCHER_HEADER *header, uint64_t deadline, bool may_block) {
+NTSTATUS wait_on(Lock &lock, DISPATCHER_HEADER *header, uint64_t deadline, bool may_block) {
     for (;;) {
         if (header != nullptr && header->SignalState > 0) {
             if (header->Type == kSynchronizationEvent)
@@ -193,11 +389,11 @@ NTSTATUS wait_on(std::unique_lock<std::mutex> &lock, DISPATCHER_HEADER *header, 
         }
         if (!may_block || now_100ns() >= deadline)
             return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
-        Waiter w{header, deadline, t_scheduled, false};
+        Waiter w(header, deadline, t_scheduled);
         g_waiters.push_back(&w);
         if (t_scheduled) {
             --g_runnable;
-            dispatcher_cv().notify_all();
+            runnable_dropped(lock, true);
         }
         block(lock, w);
         g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
@@ -299,7 +495,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     // Under the dispatcher lock: a driver may re-initialise an event that
     // another of its threads already signals.
-    std::lock_guard<std::mutex> guard(sim::internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     Event->Header.Type = Type == SynchronizationEvent ? kSynchronizationEvent : kNotificationEvent;
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -320,19 +516,17 @@ static bool is_event(PRKEVENT Event, const char *routine) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    std::lock_guard<std::mutex> guard(sim::internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     if (!is_event(Event, "KeSetEvent"))
         return 0;
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    // Every waiter re-checks; on a synchronization event the first to get the
-    // lock takes the signal and the others sleep again.
-    wake_waiters_of(&Event->Header);
+    wake_waiters_of(&Event->Header, Event->Header.Type == kSynchronizationEvent);
     return old;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(sim::internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     if (!is_event(Event, "KeResetEvent"))
         return 0;
     LONG old = Event->Header.SignalState;
@@ -341,13 +535,13 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(sim::internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     if (is_event(Event, "KeClearEvent"))
         Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(sim::internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     if (!is_event(Event, "KeReadStateEvent"))
         return 0;
     return Event->Header.SignalState;
@@ -367,7 +561,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         return STATUS_TIMEOUT;
     }
     uint64_t deadline = deadline_of(Timeout);
-    std::unique_lock<std::mutex> lock(sim::internal::dispatcher_lock());
+    Lock lock(g_lock);
     UCHAR type = header->Type;
     if (type != kNotificationEvent && type != kSynchronizationEvent && type != kThreadObject) {
         lock.unlock();
@@ -389,7 +583,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         return STATUS_INVALID_PARAMETER;
     }
     uint64_t deadline = deadline_of(Interval);
-    std::unique_lock<std::mutex> lock(sim::internal::dispatcher_lock());
+    Lock lock(g_lock);
     return wait_on(lock, nullptr, deadline, true);
 }
 
@@ -399,30 +593,31 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 namespace sim {
 
 void clock_manual(uint64_t start) {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     g_manual_time.store(start);
     g_clock_real.store(false);
     ++g_progress;
     expire_due();
+    poke_all(); // waits measured in real time are measured again
 }
 
 void clock_real() {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     uint64_t now = now_100ns();
     g_real_base_ns.store(host_ns());
     g_real_base_value.store(now);
     g_clock_real.store(true);
-    dispatcher_cv().notify_all();
+    poke_all();
 }
 
 bool clock_is_real() { return g_clock_real.load(); }
 
 void clock_set(uint64_t interrupt_time) {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     if (g_clock_real.load()) {
         g_real_base_ns.store(host_ns());
         g_real_base_value.store(interrupt_time);
-        dispatcher_cv().notify_all();
+        poke_all();
     } else {
         g_manual_time.store(interrupt_time);
         ++g_progress;
@@ -436,17 +631,24 @@ namespace {
 
 // Virtual time: waits until no scheduled thread can run. A thread that never
 // waits again (a busy loop) is reported rather than waited for without end.
-void settle_locked(std::unique_lock<std::mutex> &lock) {
+void settle_locked(Lock &lock) {
     expire_due();
+    if (g_runnable == 0)
+        return;
+    Waiter w(nullptr, kNever, false);
+    g_waiters.push_back(&w);
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (g_runnable > 0) {
-        if (dispatcher_cv().wait_until(lock, limit) == std::cv_status::timeout && g_runnable > 0) {
+        auto left = limit - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0)) {
             describe_waiters("settling: a scheduled thread ran for 20 s without waiting");
             report_problem("clock_settle: " + std::to_string(g_runnable) +
                            " scheduled thread(s) ran for 20 s without waiting");
-            return;
+            break;
         }
+        park(lock, w, left, true);
     }
+    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
 }
 
 } // namespace
@@ -454,7 +656,7 @@ void settle_locked(std::unique_lock<std::mutex> &lock) {
 void clock_settle() {
     if (g_clock_real.load())
         return;
-    std::unique_lock<std::mutex> lock(internal::dispatcher_lock());
+    Lock lock(g_lock);
     settle_locked(lock);
 }
 
@@ -465,7 +667,7 @@ void clock_run_until(uint64_t interrupt_time) {
             std::this_thread::sleep_for(std::chrono::nanoseconds((interrupt_time - now) * 100));
         return;
     }
-    std::unique_lock<std::mutex> lock(internal::dispatcher_lock());
+    Lock lock(g_lock);
     for (;;) {
         settle_locked(lock);
         uint64_t earliest = earliest_deadline();
@@ -476,14 +678,45 @@ void clock_run_until(uint64_t interrupt_time) {
     move_clock_to(interrupt_time);
 }
 
+void clock_drive(const std::function<std::optional<uint64_t>()> &next) {
+    if (g_clock_real.load()) {
+        for (std::optional<uint64_t> t = next(); t; t = next())
+            clock_run_until(*t);
+        return;
+    }
+    Lock lock(g_lock);
+    Drive d(next, now_100ns());
+    g_drive = &d;
+    g_waiters.push_back(&d.host);
+    expire_due();
+    auto quiet_since = std::chrono::steady_clock::now();
+    uint64_t progress = g_progress;
+    while (!d.done) {
+        if (g_runnable == 0 && !d.busy) {
+            drive_step(lock);
+            continue;
+        }
+        park(lock, d.host, std::chrono::milliseconds(500), false);
+        if (g_progress != progress || d.busy) {
+            progress = g_progress;
+            quiet_since = std::chrono::steady_clock::now();
+        } else if (g_runnable > 0 && std::chrono::steady_clock::now() - quiet_since > std::chrono::seconds(20)) {
+            describe_waiters("driving: a scheduled thread ran for 20 s without waiting");
+            report_problem("clock_drive: " + std::to_string(g_runnable) +
+                           " scheduled thread(s) ran for 20 s without waiting");
+            d.done = true;
+        }
+    }
+    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &d.host));
+    g_drive = nullptr;
+    lock.unlock();
+    if (d.error)
+        std::rethrow_exception(d.error);
+}
+
 uint64_t clock_now() { return now_100ns(); }
 
 namespace internal {
-
-std::mutex &dispatcher_lock() {
-    static std::mutex m;
-    return m;
-}
 
 int spin_locks_held() { return t_spin_count; }
 
@@ -500,25 +733,27 @@ void dispatcher_reset() {
 }
 
 void signal_thread_end(void *thread_header) {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    Lock lock(g_lock);
     static_cast<DISPATCHER_HEADER *>(thread_header)->SignalState = 1;
     --g_runnable;
     t_scheduled = false;
-    wake_waiters_of(static_cast<DISPATCHER_HEADER *>(thread_header));
+    wake_waiters_of(static_cast<DISPATCHER_HEADER *>(thread_header), false);
+    // Called under the thread table's lock: a drive goes on on another thread.
+    runnable_dropped(lock, false);
 }
 
 void scheduled_thread_created() {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    std::lock_guard<DispatcherLock> guard(g_lock);
     ++g_runnable;
 }
 
 void scheduled_thread_begins() { t_scheduled = true; }
 
 void scheduled_thread_ends() {
-    std::lock_guard<std::mutex> guard(internal::dispatcher_lock());
+    Lock lock(g_lock);
     --g_runnable;
     t_scheduled = false;
-    dispatcher_cv().notify_all();
+    runnable_dropped(lock, false);
 }
 
 } // namespace exec

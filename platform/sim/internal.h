@@ -20,11 +20,6 @@ struct Registrar {
     Registrar(std::function<void()> on_reset, std::function<void(std::vector<std::string> &)> on_check);
 };
 
-// The dispatcher lock: guards every dispatcher object's signal state; waits
-// sleep on its condition variable. Components that signal objects from their
-// own threads use KeSetEvent, never this directly.
-std::mutex &dispatcher_lock();
-
 // Spin locks held by the calling thread (the cancel spin lock included): the
 // I/O verifier refuses a completion made while one is held.
 int spin_locks_held();
@@ -39,12 +34,30 @@ void *handle_lookup(HANDLE h, HandleKind kind); // nullptr when not open or of a
 // conversions of whole strings are public (sim.h).
 void append_utf8(std::string &out, char32_t c);
 
+// A queued work item holds its device object, as IoQueueWorkItem does: the
+// object outlives IoDeleteDevice until the item's routine has returned.
+void device_reference(PDEVICE_OBJECT device);
+void device_dereference(PDEVICE_OBJECT device);
+
 // The HID class driver forgets a minidriver's registration (its driver was
 // unloaded, or its entry point failed).
 void hid_unregister(PDRIVER_OBJECT driver);
 
 // Pool bookkeeping for allocations made by the simulated kernel itself on the
 // driver's behalf (IRPs, URBs from USBD_CreateConfigurationRequestEx): they go
-// through ExAllocatePoolWithTag like the driver's own.
+// through ExAllocatePoolWithTag like the driver's own, and count against the
+// site of the caller's call. A kernel routine that allocates for its caller
+// holds one of these for its whole run, made with __builtin_return_address(0);
+// the outermost one on a thread wins.
+class PoolSiteOfCaller {
+public:
+    explicit PoolSiteOfCaller(const void *caller);
+    ~PoolSiteOfCaller();
+    PoolSiteOfCaller(const PoolSiteOfCaller &) = delete;
+    PoolSiteOfCaller &operator=(const PoolSiteOfCaller &) = delete;
+
+private:
+    bool outer_;
+};
 
 } // namespace sim::internal

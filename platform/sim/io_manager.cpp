@@ -67,6 +67,10 @@ struct IrpRecord {
 struct DeviceRecord {
     bool own = false; // not from the pool
     PDEVICE_OBJECT attached_to = nullptr;
+    // Work items queued for the device hold it: IoDeleteDevice while they do
+    // only marks it deleted, and the last one done frees it.
+    int references = 0;
+    bool deleted = false;
 };
 
 struct IoState {
@@ -173,11 +177,19 @@ PDEVICE_OBJECT new_device(PDRIVER_OBJECT driver, ULONG extension_size, ULONG dev
     return d;
 }
 
+void free_device(PDEVICE_OBJECT d, bool own) {
+    if (own)
+        std::free(d);
+    else
+        ExFreePoolWithTag(d, kDeviceTag);
+}
+
 void remove_device(PDEVICE_OBJECT d, bool own) {
+    bool held = false;
     {
         std::lock_guard g(iost().mu);
         auto it = iost().devices.find(d);
-        if (it == iost().devices.end()) {
+        if (it == iost().devices.end() || it->second.deleted) {
             sim::report_problem("IoDeleteDevice(" + hex(d) + "): not a live device object");
             return;
         }
@@ -187,7 +199,11 @@ void remove_device(PDEVICE_OBJECT d, bool own) {
         for (auto &[other, rec] : iost().devices)
             if (rec.attached_to == d)
                 rec.attached_to = nullptr;
-        iost().devices.erase(it);
+        held = it->second.references > 0;
+        if (held)
+            it->second.deleted = true;
+        else
+            iost().devices.erase(it);
     }
     if (PDRIVER_OBJECT driver = d->DriverObject) {
         for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
@@ -196,10 +212,8 @@ void remove_device(PDEVICE_OBJECT d, bool own) {
                 break;
             }
     }
-    if (own)
-        std::free(d);
-    else
-        ExFreePoolWithTag(d, kDeviceTag);
+    if (!held)
+        free_device(d, own);
 }
 
 // The end of a walk that passed the top location of a request built by
@@ -297,6 +311,30 @@ std::string describe(PIRP irp) {
 
 using namespace sim::io;
 
+namespace sim::internal {
+
+void device_reference(PDEVICE_OBJECT device) {
+    std::lock_guard g(iost().mu);
+    auto it = iost().devices.find(device);
+    if (it != iost().devices.end())
+        ++it->second.references;
+}
+
+void device_dereference(PDEVICE_OBJECT device) {
+    bool own = false;
+    {
+        std::lock_guard g(iost().mu);
+        auto it = iost().devices.find(device);
+        if (it == iost().devices.end() || --it->second.references > 0 || !it->second.deleted)
+            return;
+        own = it->second.own;
+        iost().devices.erase(it);
+    }
+    free_device(device, own);
+}
+
+} // namespace sim::internal
+
 // ---------------------------------------------------------------- test-facing queries
 namespace sim {
 
@@ -330,6 +368,7 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
+    const sim::internal::PoolSiteOfCaller site(__builtin_return_address(0));
     if (StackSize < 1)
         return nullptr;
     size_t size = sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION);
@@ -411,6 +450,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+    const sim::internal::PoolSiteOfCaller site(__builtin_return_address(0));
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (!irp)
         return nullptr;

@@ -1,6 +1,10 @@
 // Executive pool: ExAllocatePool(WithTag) and ExFreePool(WithTag) with a record
-// of every live block, leak and bad-free detection and fault injection.
+// of every live block, leak and bad-free detection, the sites allocations come
+// from, and fault injection.
 
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -10,6 +14,11 @@
 
 #include "platform/sim/executive.h"
 #include "platform/sim/internal.h"
+
+// The sanitizers' symbolizer, when the build has one: names a site by the
+// routine and the debug information, static routines included.
+extern "C" __attribute__((weak)) void __sanitizer_symbolize_pc(void *pc, const char *fmt, char *out_buf,
+                                                               size_t out_buf_size);
 
 namespace {
 
@@ -28,7 +37,12 @@ struct Block {
     POOL_TYPE type;
     ULONG tag;
     uint64_t seq;
+    const void *site;
 };
+
+// Set while a kernel routine allocates on its caller's behalf: the caller's
+// call of that routine is the site (sim::internal::PoolSiteOfCaller).
+thread_local const void *t_on_behalf = nullptr;
 
 struct Pool {
     std::mutex lock;
@@ -40,11 +54,18 @@ struct Pool {
     std::deque<std::pair<void *, uint64_t>> freed_order; // address and allocation number
     uint64_t requests = 0; // allocation requests since reset, failed ones included
     size_t live_bytes = 0;
+    size_t peak_bytes = 0;
+    size_t peak_allocations = 0;
     size_t total = 0;
     size_t failed = 0;
     uint64_t fail_at = 0; // request number that fails; 0 = none
     bool fail_size_on = false;
     size_t fail_size = 0;
+    const void *fail_site = nullptr; // its next request fails; nullptr = none
+    // Requests by site since reset, failed ones included, and the sites in
+    // the order they were first seen.
+    std::unordered_map<const void *, uint64_t> site_requests;
+    std::vector<const void *> site_order;
 };
 
 Pool &pool() {
@@ -118,11 +139,9 @@ void free_block(PVOID p, bool check_tag, ULONG tag, const char *routine) {
     std::free(p);
 }
 
-} // namespace
-
-extern "C" {
-
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const void *site) {
+    if (t_on_behalf != nullptr)
+        site = t_on_behalf;
     if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx) {
         sim::report_problem("ExAllocatePoolWithTag: invalid pool type " + std::to_string(int(PoolType)));
         return nullptr;
@@ -134,9 +153,16 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     {
         std::lock_guard<std::mutex> guard(pl.lock);
         seq = ++pl.requests;
-        bool fail = (pl.fail_at != 0 && seq == pl.fail_at) || (pl.fail_size_on && NumberOfBytes == pl.fail_size);
+        auto [at, first] = pl.site_requests.try_emplace(site, 0);
+        ++at->second;
+        if (first)
+            pl.site_order.push_back(site);
+        bool fail = (pl.fail_at != 0 && seq == pl.fail_at) || (pl.fail_size_on && NumberOfBytes == pl.fail_size) ||
+                    (pl.fail_site != nullptr && site == pl.fail_site);
         if (seq == pl.fail_at)
             pl.fail_at = 0;
+        if (site == pl.fail_site)
+            pl.fail_site = nullptr;
         if (fail) {
             ++pl.failed;
             return nullptr;
@@ -149,14 +175,25 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     std::memset(p, kFreshFill, NumberOfBytes);
     std::lock_guard<std::mutex> guard(pl.lock);
     pl.freed.erase(p);
-    pl.live[p] = Block{NumberOfBytes, PoolType, Tag, seq};
+    pl.live[p] = Block{NumberOfBytes, PoolType, Tag, seq, site};
     pl.live_bytes += NumberOfBytes;
+    pl.peak_bytes = std::max(pl.peak_bytes, pl.live_bytes);
+    pl.peak_allocations = std::max(pl.peak_allocations, pl.live.size());
     ++pl.total;
     return p;
 }
 
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, kUntagged);
+} // namespace
+
+extern "C" {
+
+// Not inlined: the return address is the caller's site.
+__attribute__((noinline)) PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+__attribute__((noinline)) PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return allocate(PoolType, NumberOfBytes, kUntagged, __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreePool(PVOID P) { free_block(P, false, 0, "ExFreePool"); }
@@ -175,7 +212,45 @@ PoolStats pool_stats() {
     s.live_bytes = pl.live_bytes;
     s.total_allocations = pl.total;
     s.failed_allocations = pl.failed;
+    s.peak_allocations = pl.peak_allocations;
+    s.peak_bytes = pl.peak_bytes;
     return s;
+}
+
+std::vector<PoolSite> pool_sites() {
+    Pool &pl = pool();
+    std::lock_guard<std::mutex> guard(pl.lock);
+    std::vector<PoolSite> out;
+    out.reserve(pl.site_order.size());
+    for (const void *site : pl.site_order)
+        out.push_back(PoolSite{site, pl.site_requests[site]});
+    return out;
+}
+
+std::string pool_site_name(const void *site) {
+    // The code address is a return address: the call sits just before it.
+    const void *call = static_cast<const char *>(site) - 1;
+    char name[256] = "";
+    if (__sanitizer_symbolize_pc != nullptr) {
+        __sanitizer_symbolize_pc(const_cast<void *>(call), "%f", name, sizeof name);
+        std::string text = name;
+        // Demangled with its parameters; the routine's name is enough.
+        if (size_t paren = text.find('('); paren != std::string::npos)
+            text.resize(paren);
+        if (!text.empty() && text.find("??") == std::string::npos)
+            return text;
+    }
+    Dl_info info;
+    if (dladdr(call, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr != nullptr)
+        return std::string(info.dli_sname) + "+" +
+               std::to_string(static_cast<const char *>(call) - static_cast<const char *>(info.dli_saddr));
+    return exec::hex_pointer(site);
+}
+
+void pool_fail_site(const void *site) {
+    Pool &pl = pool();
+    std::lock_guard<std::mutex> guard(pl.lock);
+    pl.fail_site = site;
 }
 
 void pool_fail_nth(uint64_t n) {
@@ -196,7 +271,22 @@ void pool_fail_clear() {
     std::lock_guard<std::mutex> guard(pl.lock);
     pl.fail_at = 0;
     pl.fail_size_on = false;
+    pl.fail_site = nullptr;
 }
+
+namespace internal {
+
+PoolSiteOfCaller::PoolSiteOfCaller(const void *caller) : outer_(t_on_behalf != nullptr) {
+    if (!outer_)
+        t_on_behalf = caller;
+}
+
+PoolSiteOfCaller::~PoolSiteOfCaller() {
+    if (!outer_)
+        t_on_behalf = nullptr;
+}
+
+} // namespace internal
 
 namespace exec {
 
@@ -212,11 +302,16 @@ void pool_reset() {
     pl.freed_order.clear();
     pl.requests = 0;
     pl.live_bytes = 0;
+    pl.peak_bytes = 0;
+    pl.peak_allocations = 0;
     pl.total = 0;
     pl.failed = 0;
     pl.fail_at = 0;
     pl.fail_size_on = false;
     pl.fail_size = 0;
+    pl.fail_site = nullptr;
+    pl.site_requests.clear();
+    pl.site_order.clear();
 }
 
 void pool_check(std::vector<std::string> &out) {
@@ -230,7 +325,8 @@ void pool_check(std::vector<std::string> &out) {
     for (auto &[seq, pb] : by_seq) {
         const Block &b = pb.second;
         out.push_back("leaked pool: " + std::to_string(b.size) + " bytes of " + pool_name(b.type) + " at " +
-                      hex_pointer(pb.first) + ", tag '" + tag_text(b.tag) + "', allocation #" + std::to_string(seq));
+                      hex_pointer(pb.first) + ", tag '" + tag_text(b.tag) + "', allocation #" + std::to_string(seq) +
+                      " from " + pool_site_name(b.site));
     }
 }
 

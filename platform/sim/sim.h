@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +70,15 @@ void clock_run_until(uint64_t interrupt_time);
 // completion or a signal from the host thread set going has run its course).
 // Real: returns at once.
 void clock_settle();
+// Virtual: lets `next` move the clock. It is called once everything has
+// settled (as after clock_settle) and returns the interrupt time to run to
+// next (as clock_run_until), the current time to be called again once what
+// it set going has settled, or nothing to end; the calling thread waits until
+// then. It runs on whichever thread's wait settled the kernel, a system
+// thread's as often as not, so it must not wait itself, and the work it does
+// between two calls costs no thread switch. Real: calls `next` and runs until
+// each time it names, on the calling thread.
+void clock_drive(const std::function<std::optional<uint64_t>()> &next);
 uint64_t clock_now();
 
 // ---------------------------------------------------------------- pool
@@ -76,13 +87,32 @@ struct PoolStats {
     size_t live_bytes = 0;
     size_t total_allocations = 0; // successful ones since reset
     size_t failed_allocations = 0; // refused by fault injection
+    size_t peak_allocations = 0;   // most blocks live at once since reset
+    size_t peak_bytes = 0;         // most bytes live at once since reset
 };
 PoolStats pool_stats();
 // The n-th allocation from now on fails (1 = the next one).
 void pool_fail_nth(uint64_t n);
 // Every allocation of exactly this many bytes fails until cleared.
 void pool_fail_size(size_t bytes);
-void pool_fail_clear();
+void pool_fail_clear(); // every kind of injected failure
+
+// Allocation sites: the code address an allocation was asked for from, the
+// return address of the ExAllocatePool(WithTag) call. A kernel routine that
+// allocates on its caller's behalf (IoAllocateIrp, IoBuildDeviceIoControlRequest,
+// IoAllocateWorkItem, USBD_CreateConfigurationRequestEx) counts as its
+// caller's site, so that a site is always where the caller's code asks.
+struct PoolSite {
+    const void *address = nullptr;
+    uint64_t requests = 0; // since reset, refused ones included
+};
+// Every site seen since reset, in the order of its first request.
+std::vector<PoolSite> pool_sites();
+// The routine a site lies in (from the sanitizers' symbolizer when the build
+// has one, else the dynamic symbol table), or its address in hex.
+std::string pool_site_name(const void *site);
+// The next allocation from this site fails, that one only.
+void pool_fail_site(const void *site);
 
 // ---------------------------------------------------------------- debug trace
 // DbgPrint output, split into lines at '\n' (a line still open is included).
@@ -91,6 +121,9 @@ std::string trace_text();
 void trace_clear();
 // Also copy every DbgPrint to standard error as it is printed.
 void trace_echo(bool on);
+// Keep the trace (the default, and again after reset()); off, DbgPrint only
+// prints what trace_echo asks for, and the trace stays empty.
+void trace_keep(bool on);
 
 // ---------------------------------------------------------------- threads
 // The priority a thread object runs at (8 until KeSetPriorityThread changes it).

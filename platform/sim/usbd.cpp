@@ -50,6 +50,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    const sim::internal::PoolSiteOfCaller site(__builtin_return_address(0));
     size_t count = 0;
     size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
     for (; InterfaceList[count].InterfaceDescriptor; ++count)

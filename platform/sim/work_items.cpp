@@ -31,6 +31,7 @@ const sim::internal::Registrar registrar({}, [](std::vector<std::string> &out) {
 extern "C" {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    const sim::internal::PoolSiteOfCaller site(__builtin_return_address(0));
     void *mem = ExAllocatePool(NonPagedPoolNx, sizeof(_IO_WORKITEM));
     if (mem == nullptr)
         return nullptr;
@@ -55,6 +56,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         sim::report_problem("IoQueueWorkItem: the work item is queued already");
     PDEVICE_OBJECT device = IoWorkItem->device;
     g_running.fetch_add(1);
+    sim::internal::device_reference(device);
     sim::exec::scheduled_thread_created();
     std::thread([IoWorkItem, WorkerRoutine, device, Context] {
         sim::exec::scheduled_thread_begins();
@@ -63,6 +65,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         WorkerRoutine(device, Context);
         if (sim::internal::spin_locks_held() > 0)
             sim::report_problem("a work item routine returned holding a spin lock");
+        sim::internal::device_dereference(device);
         sim::exec::scheduled_thread_ends();
         g_running.fetch_sub(1);
     }).detach();

@@ -1,7 +1,9 @@
 #include "tools/lib/report_format.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace mivo::tools {
 
@@ -113,7 +115,7 @@ std::vector<std::string> decode_consumer(const uint8_t *b)
     return controls;
 }
 
-constexpr const char *kJoystickAxes[8] = {"x", "y", "z", "rx", "ry", "rz", "slider1", "slider2"};
+constexpr std::string_view kJoystickAxes[8] = {"x", "y", "z", "rx", "ry", "rz", "slider1", "slider2"};
 constexpr const char *kJoystickAxisLabels[8] = {"X", "Y", "Z", "Rx", "Ry", "Rz", "S1", "S2"};
 
 } // namespace
@@ -178,46 +180,122 @@ std::string_view hat_name(unsigned value)
     return value < 8 ? names[value] : "-";
 }
 
-nlohmann::ordered_json report_fields(const uint8_t *b, size_t count)
+namespace {
+
+// JSON members written straight into a line, as nlohmann's dump() writes
+// them (no blanks), through a buffer on the stack: a line is a few hundred
+// bytes at most. Every name here is plain ASCII without quotes or
+// backslashes, so nothing needs escaping.
+class JsonMembers {
+public:
+    void key(std::string_view k)
+    {
+        *p_++ = ',';
+        *p_++ = '"';
+        text(k);
+        *p_++ = '"';
+        *p_++ = ':';
+    }
+    void text(std::string_view s)
+    {
+        std::memcpy(p_, s.data(), s.size());
+        p_ += s.size();
+    }
+    void number(long v) { p_ = std::to_chars(p_, end(), v).ptr; }
+    void number(std::string_view k, long v)
+    {
+        key(k);
+        number(v);
+    }
+    // Bit n of the bytes, listed as n + base for each set bit.
+    void bit_numbers(std::string_view k, const uint8_t *bytes, size_t count, int base)
+    {
+        key(k);
+        *p_++ = '[';
+        char *first = p_;
+        for (size_t i = 0; i < count; i++) {
+            for (int bit = 0; bit < 8; bit++) {
+                if (!(bytes[i] & (1u << bit))) continue;
+                if (p_ != first) *p_++ = ',';
+                number(long(i) * 8 + bit + base);
+            }
+        }
+        *p_++ = ']';
+    }
+    void names(std::string_view k, const std::vector<std::string> &names)
+    {
+        key(k);
+        *p_++ = '[';
+        for (size_t i = 0; i < names.size(); i++) {
+            if (i) *p_++ = ',';
+            *p_++ = '"';
+            text(names[i]);
+            *p_++ = '"';
+        }
+        *p_++ = ']';
+    }
+    void append_to(std::string &out) const { out.append(buf_, size_t(p_ - buf_)); }
+
+private:
+    char *end() { return buf_ + sizeof buf_; }
+    // The longest: a keyboard report naming 8 modifiers and 6 keys, or a
+    // consumer report naming all 16 controls.
+    char buf_[640];
+    char *p_ = buf_;
+};
+
+} // namespace
+
+void append_report_fields_json(std::string &out, const uint8_t *b, size_t count)
 {
-    nlohmann::ordered_json j = nlohmann::ordered_json::object();
+    JsonMembers j;
     switch (report_kind(b, count)) {
     case ReportKind::Status:
-        j["running"] = b[1];
-        j["profile"] = i16_at(b, 2);
+        j.number("running", b[1]);
+        j.number("profile", i16_at(b, 2));
         break;
     case ReportKind::RawTranslation:
-        j["x"] = i16_at(b, 1);
-        j["y"] = i16_at(b, 3);
-        j["z"] = i16_at(b, 5);
+        j.number("x", i16_at(b, 1));
+        j.number("y", i16_at(b, 3));
+        j.number("z", i16_at(b, 5));
         break;
     case ReportKind::RawRotation:
-        j["rx"] = i16_at(b, 1);
-        j["ry"] = i16_at(b, 3);
-        j["rz"] = i16_at(b, 5);
+        j.number("rx", i16_at(b, 1));
+        j.number("ry", i16_at(b, 3));
+        j.number("rz", i16_at(b, 5));
         break;
-    case ReportKind::RawButtons: j["buttons"] = bit_numbers(b + 1, 6, 0); break;
+    case ReportKind::RawButtons: j.bit_numbers("buttons", b + 1, 6, 0); break;
     case ReportKind::Joystick:
-        for (size_t a = 0; a < 8; a++) j[kJoystickAxes[a]] = u16_at(b, 1 + 2 * a);
-        j["hat"] = b[17] & 0x0F;
-        j["buttons"] = bit_numbers(b + 18, 1, 1);
+        for (size_t a = 0; a < 8; a++) j.number(kJoystickAxes[a], u16_at(b, 1 + 2 * a));
+        j.number("hat", b[17] & 0x0F);
+        j.bit_numbers("buttons", b + 18, 1, 1);
         break;
     case ReportKind::Keyboard: {
         Keyboard k = decode_keyboard(b);
-        j["modifiers"] = k.modifiers;
-        j["keys"] = k.keys;
+        j.names("modifiers", k.modifiers);
+        j.names("keys", k.keys);
         break;
     }
-    case ReportKind::Consumer: j["controls"] = decode_consumer(b); break;
+    case ReportKind::Consumer: j.names("controls", decode_consumer(b)); break;
     case ReportKind::Mouse:
-        j["x"] = int8_t(b[1]);
-        j["y"] = int8_t(b[2]);
-        j["wheel"] = int8_t(b[3]);
-        j["buttons"] = bit_numbers(b + 4, 1, 1);
+        j.number("x", int8_t(b[1]));
+        j.number("y", int8_t(b[2]));
+        j.number("wheel", int8_t(b[3]));
+        j.bit_numbers("buttons", b + 4, 1, 1);
         break;
     case ReportKind::Unknown: break;
     }
-    return j;
+    j.append_to(out);
+}
+
+nlohmann::ordered_json report_fields(const uint8_t *b, size_t count)
+{
+    std::string members;
+    append_report_fields_json(members, b, count);
+    if (members.empty()) return nlohmann::ordered_json::object();
+    members[0] = '{';
+    members += '}';
+    return nlohmann::ordered_json::parse(members);
 }
 
 std::string report_text(const uint8_t *b, size_t count)

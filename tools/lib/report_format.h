@@ -32,6 +32,9 @@ std::string_view report_name(ReportKind kind);
 //   mouse           x, y, wheel (i8), buttons (1-based)
 //   unknown         nothing
 nlohmann::ordered_json report_fields(const uint8_t *bytes, size_t count);
+// The same fields as JSON members, each with a comma before it, appended to
+// `out` (what report_fields is made from, and the fast way into a JSON line).
+void append_report_fields_json(std::string &out, const uint8_t *bytes, size_t count);
 // The same as one line for a timeline, e.g.
 // "X 360  Y 360  Z 360  Rx 302  Ry 360  Rz 360  S1 360  S2 10  hat W  buttons 2".
 std::string report_text(const uint8_t *bytes, size_t count);

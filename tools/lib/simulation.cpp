@@ -20,8 +20,8 @@ namespace {
 constexpr uint64_t kTailMs = 1000;    // how long a session runs on after its last event
 constexpr uint64_t kResendMs = 10;    // the class driver sends failed reads again at these marks
 // How often the records the simulated kernel keeps for tests (every URB and
-// control transfer of the controller, the debug trace) are let go of, so
-// that a long session runs in the memory of a short one.
+// control transfer of the controller) are let go of, so that a long session
+// runs in the memory of a short one.
 constexpr uint64_t kForgetMs = 1000;
 
 uint64_t interrupt_time(uint64_t t_ms) { return sim::kDefaultStart + t_ms * MS_TO_INTERRUPT_TIME; }
@@ -47,6 +47,8 @@ public:
         if (options_.store) regfile::apply(*options_.store);
         sim::clock_manual(sim::kDefaultStart);
         sim::trace_echo(options_.echo_debug_trace);
+        // The session never reads the trace back.
+        sim::trace_keep(false);
         // The resting state a control application left in the loaded driver.
         saved_led_flag_ = LedFlag;
         InterlockedExchange(&LedFlag, options_.led_flag);
@@ -75,50 +77,29 @@ public:
         return true;
     }
 
+    // Plays the input: the clock moves one millisecond at a time and the
+    // events of each are played in order (see step()). Device reports go in
+    // from wherever the kernel settles; a write and a lifecycle action wait
+    // for the driver, which only this thread may do.
     void run(const EventSource &input)
     {
-        std::optional<TraceEvent> pending;
-        bool input_done = false;
-        uint64_t last_ms = options_.actions.empty() ? 0 : options_.actions.back().t_ms;
-        size_t next_action = 0;
-        try {
-            for (;;) {
-                if (!pending && !input_done) {
-                    pending = input();
-                    if (pending) {
-                        last_ms = std::max(last_ms, pending->t_ms);
-                        input_seen_ = true;
-                    }
-                    else input_done = true;
-                }
-                // The end is known once the input has ended, unless the
-                // duration says it.
-                uint64_t end = options_.duration_ms               ? *options_.duration_ms
-                               : !input_done || until_stopped() ? UINT64_MAX
-                                                                : last_ms + kTailMs;
-                const DeviceAction *action = next_action < options_.actions.size() ? &options_.actions[next_action]
-                                                                                    : nullptr;
-                std::optional<uint64_t> next;
-                if (pending) next = pending->t_ms;
-                if (action) next = std::min(next.value_or(UINT64_MAX), action->t_ms);
-                if (!next || *next > end) {
-                    advance_to(end);
-                    break;
-                }
-                if (!advance_to(*next)) break;
-                if (action && action->t_ms == *next) {
-                    act(*action);
-                    next_action++;
-                    // A request that waited inside the kernel let virtual
-                    // time go on; the session goes on from there.
-                    now_ms_ = std::max(now_ms_, ms_of(sim::clock_now()));
-                } else {
-                    play(*pending);
-                    pending.reset();
-                }
+        input_ = &input;
+        last_ms_ = options_.actions.empty() ? 0 : options_.actions.back().t_ms;
+        for (;;) {
+            sim::clock_drive([this] { return step(); });
+            if (phase_ == Phase::Act) {
+                act(options_.actions[next_action_]);
+                next_action_++;
+                // A request that waited inside the kernel let virtual
+                // time go on; the session goes on from there.
+                now_ms_ = std::max(now_ms_, ms_of(sim::clock_now()));
+            } else if (phase_ == Phase::Write) {
+                write(*pending_);
+                pending_.reset();
+            } else {
+                break;
             }
-        } catch (const TraceParseError &e) {
-            result_.input_error = e.what();
+            phase_ = Phase::Next;
         }
         result_.end_ms = now_ms_;
     }
@@ -146,25 +127,98 @@ private:
     }
 
     // ---------------------------------------------------------------- time
-    // Runs the driver up to `t_ms`, a millisecond at a time, looking at what
-    // came out after each: a step's reports, the LED and the profile are
-    // thus stamped with the millisecond they happened in.
-    // False when the session was told to stop on the way.
-    bool advance_to(uint64_t t_ms)
+    // Where the session is. Each millisecond: the clock moves to it and the
+    // driver's timed work due then runs (Tick), the failed reads are sent
+    // again at each 10-ms mark (Resent), and then, at the time of the next
+    // event, that event is played (Played) and the next one read (Next).
+    // What came out is looked at after each of these, so that a step's
+    // reports, the LED and the profile are stamped with the millisecond they
+    // happened in. Act and Write hand the event to run(); Done ends.
+    enum class Phase { Next, Advance, Tick, Resent, Played, Act, Write, Done };
+
+    // The clock_drive function: called with every system thread waiting,
+    // returns the time to run to next, or nothing to hand back to run().
+    std::optional<uint64_t> step()
     {
-        while (now_ms_ < t_ms) {
-            if (options_.stop && options_.stop()) return false;
-            now_ms_++;
-            sim::clock_run_until(interrupt_time(now_ms_));
-            collect();
-            if (now_ms_ % kResendMs == 0 && hid_ != nullptr) {
-                hid_->resend_failed();
-                sim::clock_settle();
-                collect();
+        try {
+            for (;;) {
+                switch (phase_) {
+                case Phase::Next: next_event(); break;
+                case Phase::Advance:
+                    if (now_ms_ < target_ms_) {
+                        if (options_.stop && options_.stop()) {
+                            phase_ = Phase::Done;
+                            return std::nullopt;
+                        }
+                        now_ms_++;
+                        phase_ = Phase::Tick;
+                        return interrupt_time(now_ms_);
+                    }
+                    if (at_end_) phase_ = Phase::Done;
+                    else if (next_action_ < options_.actions.size() &&
+                             options_.actions[next_action_].t_ms == target_ms_)
+                        phase_ = Phase::Act;
+                    else if (pending_->kind == TraceEvent::Kind::Write) phase_ = Phase::Write;
+                    else {
+                        play(*pending_);
+                        pending_.reset();
+                        phase_ = Phase::Played;
+                        return sim::clock_now();
+                    }
+                    return std::nullopt;
+                case Phase::Tick:
+                    collect();
+                    phase_ = Phase::Resent;
+                    if (now_ms_ % kResendMs == 0 && hid_ != nullptr) {
+                        hid_->resend_failed();
+                        return sim::clock_now();
+                    }
+                    break;
+                case Phase::Resent:
+                    if (now_ms_ % kResendMs == 0 && hid_ != nullptr) collect();
+                    if (now_ms_ % kForgetMs == 0) forget();
+                    phase_ = Phase::Advance;
+                    break;
+                case Phase::Played:
+                    collect();
+                    phase_ = Phase::Next;
+                    break;
+                case Phase::Act:
+                case Phase::Write:
+                case Phase::Done: return std::nullopt;
+                }
             }
-            if (now_ms_ % kForgetMs == 0) forget();
+        } catch (const TraceParseError &e) {
+            result_.input_error = e.what();
+            phase_ = Phase::Done;
+            return std::nullopt;
         }
-        return true;
+    }
+
+    // Reads the next event when there is none waiting, and sets the time to
+    // advance to: the next event's or action's, or the end of the session.
+    void next_event()
+    {
+        if (!pending_ && !input_done_) {
+            pending_ = (*input_)();
+            if (pending_) {
+                last_ms_ = std::max(last_ms_, pending_->t_ms);
+                input_seen_ = true;
+            }
+            else input_done_ = true;
+        }
+        // The end is known once the input has ended, unless the duration
+        // says it.
+        uint64_t end = options_.duration_ms               ? *options_.duration_ms
+                       : !input_done_ || until_stopped() ? UINT64_MAX
+                                                          : last_ms_ + kTailMs;
+        std::optional<uint64_t> next;
+        if (pending_) next = pending_->t_ms;
+        if (next_action_ < options_.actions.size())
+            next = std::min(next.value_or(UINT64_MAX), options_.actions[next_action_].t_ms);
+        at_end_ = !next || *next > end;
+        target_ms_ = at_end_ ? end : *next;
+        phase_ = Phase::Advance;
     }
 
     // A live session with nothing to play and no duration lasts until stopped.
@@ -197,23 +251,18 @@ private:
         collect();
         usb_->clear_records();
         led_seen_ = 0;
-        sim::trace_clear();
     }
 
     // ---------------------------------------------------------------- input
+    // A device report: into the controller's interrupt pipe, where the USB
+    // worker's pending read takes it. What the driver makes of it is looked
+    // at once it has settled.
     void play(const TraceEvent &event)
     {
-        if (event.kind == TraceEvent::Kind::Write) {
-            write(event);
-            return;
-        }
         TimelineEntry e{TimelineEntry::Kind::Input, now_ms_, event.bytes, 0, event.label};
         if (!usb_->plugged()) e.label = e.label.empty() ? "lost: unplugged" : e.label + " (lost: unplugged)";
         emit(std::move(e));
-        if (!usb_->plugged()) return;
-        usb_->push_report(event.bytes);
-        sim::clock_settle();
-        collect();
+        if (usb_->plugged()) usb_->push_report(event.bytes);
     }
 
     void write(const TraceEvent &event)
@@ -428,6 +477,7 @@ private:
         driver_.reset();
         InterlockedExchange(&LedFlag, saved_led_flag_);
         sim::trace_echo(false);
+        sim::trace_keep(true);
         if (options_.realtime) sim::clock_manual(sim::kDefaultStart);
     }
 
@@ -448,6 +498,15 @@ private:
     std::u16string profile_name_;
     bool torn_down_ = false;
     bool input_seen_ = false;
+    // Playing the input (step()).
+    const EventSource *input_ = nullptr;
+    Phase phase_ = Phase::Next;
+    std::optional<TraceEvent> pending_; // read, not played yet
+    bool input_done_ = false;
+    uint64_t last_ms_ = 0; // of the input and the actions so far
+    size_t next_action_ = 0;
+    uint64_t target_ms_ = 0; // the time of the next event or action, or the end
+    bool at_end_ = false;    // target_ms_ is the end
     // Live sessions: the socket, and what its thread shares with the
     // session's: the device (added, removed) and the last status report.
     std::unique_ptr<LinkServer> link_;

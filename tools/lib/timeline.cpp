@@ -1,5 +1,6 @@
 #include "tools/lib/timeline.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "platform/kernel.h"
@@ -35,19 +36,28 @@ void write_report(std::ostream &out, const TimelineEntry &e)
 
 } // namespace
 
-std::string jsonl_line(const TimelineEntry &e)
+bool append_jsonl(std::string &out, const TimelineEntry &e)
 {
+    // A session's lines are nearly all reports: written straight into the
+    // line, the rest through a JSON object.
+    if (e.kind == TimelineEntry::Kind::Report) {
+        char time[24];
+        char *end = std::to_chars(time, time + sizeof time, e.t_ms).ptr;
+        out.append("{\"t_ms\":");
+        out.append(time, end);
+        out.append(",\"report\":\"");
+        out.append(report_name(report_kind(e.bytes.data(), e.bytes.size())));
+        out.append("\",\"hex\":\"");
+        append_hex_bytes(out, e.bytes.data(), e.bytes.size());
+        out += '"';
+        append_report_fields_json(out, e.bytes.data(), e.bytes.size());
+        out += '}';
+        return true;
+    }
     nlohmann::ordered_json j;
     j["t_ms"] = e.t_ms;
     switch (e.kind) {
-    case TimelineEntry::Kind::Report:
-        j["report"] = report_name(report_kind(e.bytes.data(), e.bytes.size()));
-        j["hex"] = hex_bytes(e.bytes);
-    {
-        nlohmann::ordered_json fields = report_fields(e.bytes);
-        for (auto &[key, value] : fields.items()) j[key] = value;
-    }
-        break;
+    case TimelineEntry::Kind::Report: break;
     case TimelineEntry::Kind::Led: j["led"] = e.led; break;
     case TimelineEntry::Kind::Profile:
         j["profile"] = e.profile;
@@ -63,9 +73,17 @@ std::string jsonl_line(const TimelineEntry &e)
         j["device"] = e.label;
         if (e.answered) j["result"] = status_name(e.status);
         break;
-    case TimelineEntry::Kind::Input: return "";
+    case TimelineEntry::Kind::Input: return false;
     }
-    return j.dump();
+    out += j.dump();
+    return true;
+}
+
+std::string jsonl_line(const TimelineEntry &e)
+{
+    std::string line;
+    append_jsonl(line, e);
+    return line;
 }
 
 void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline)
@@ -90,8 +108,10 @@ TimelinePrinter::TimelinePrinter(std::ostream &out, Format format, bool expand)
 void TimelinePrinter::add(const TimelineEntry &e)
 {
     if (format_ == Format::Jsonl) {
-        std::string line = jsonl_line(e);
-        if (!line.empty()) out_ << line << '\n';
+        line_.clear();
+        if (!append_jsonl(line_, e)) return;
+        line_ += '\n';
+        out_.write(line_.data(), std::streamsize(line_.size()));
         return;
     }
     if (run_first_) {

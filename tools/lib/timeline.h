@@ -21,6 +21,8 @@ namespace mivo::tools {
 //   {"t_ms":500,"device":"unplugged"}
 // Device input is not an output of the virtual device: empty string.
 std::string jsonl_line(const TimelineEntry &entry);
+// The same appended to `out`; false (nothing appended) for device input.
+bool append_jsonl(std::string &out, const TimelineEntry &entry);
 
 // The whole timeline, one JSON object per line.
 void write_jsonl(std::ostream &out, const std::vector<TimelineEntry> &timeline);
@@ -47,6 +49,7 @@ private:
     uint64_t run_count_ = 0; // repeats after the first
     uint64_t run_interval_ = 0;
     bool run_regular_ = true;
+    std::string line_; // the JSON line being written, its memory kept
 };
 
 // The readable timeline: one line per delivered report (time, name, decoded

@@ -76,21 +76,27 @@ TraceEvent parse_line(std::string_view text, const std::string &file, int line)
         ev.kind = TraceEvent::Kind::Write;
         first = 2;
     }
+    size_t digits = 0;
+    for (size_t w = first; w < words.size(); w++) digits += words[w].size();
+    ev.bytes.reserve(digits / 2);
     for (size_t w = first; w < words.size(); w++) {
         std::string_view word = words[w];
         // A word that is no hex where "write" could stand is most likely a
         // misspelt one.
-        bool letters = std::any_of(word.begin(), word.end(), [](char c) { return std::isalpha(c) && hex_digit(c) < 0; });
-        std::string hint = w == 1 && letters ? " (a write is '<time> write <hex bytes>')" : "";
+        auto hint = [&]() -> std::string {
+            bool letters = std::any_of(word.begin(), word.end(),
+                                       [](char c) { return std::isalpha(c) && hex_digit(c) < 0; });
+            return w == 1 && letters ? " (a write is '<time> write <hex bytes>')" : "";
+        };
         if (word.size() % 2 != 0) {
             throw TraceParseError(file, line,
                                   "bad hex " + quote_word(word) +
-                                      (hint.empty() ? ": bytes are pairs of hex digits (e.g. 0A)" : hint));
+                                      (hint().empty() ? ": bytes are pairs of hex digits (e.g. 0A)" : hint()));
         }
         for (size_t i = 0; i < word.size(); i += 2) {
             int hi = hex_digit(word[i]), lo = hex_digit(word[i + 1]);
             if (hi < 0 || lo < 0) {
-                throw TraceParseError(file, line, "bad hex " + quote_word(word) + hint);
+                throw TraceParseError(file, line, "bad hex " + quote_word(word) + hint());
             }
             ev.bytes.push_back(uint8_t(hi * 16 + lo));
         }
@@ -160,7 +166,7 @@ std::optional<TraceEvent> TraceReader::next()
         if (line_ == 1 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3); // editors on Windows like to add a BOM
 
         std::string_view content = raw.substr(0, raw.find('#'));
-        if (split_blanks(content).empty()) continue;
+        if (std::all_of(content.begin(), content.end(), is_blank)) continue;
         TraceEvent ev = parse_line(content, file_, line_);
         if (have_last_ && ev.t_ms < last_t_ms_) {
             throw TraceParseError(file_, line_,
@@ -210,16 +216,23 @@ std::string quote_word(std::string_view word)
     return "'" + std::string(word.substr(0, kMost)) + "...'";
 }
 
-std::string hex_bytes(const uint8_t *bytes, size_t count)
+void append_hex_bytes(std::string &out, const uint8_t *bytes, size_t count)
 {
     static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(count * 3);
-    for (size_t i = 0; i < count; i++) {
-        if (i) out += ' ';
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
+    if (count == 0) return;
+    size_t at = out.size();
+    out.resize(at + count * 3 - 1, ' ');
+    char *p = out.data() + at;
+    for (size_t i = 0; i < count; i++, p += 3) {
+        p[0] = digits[bytes[i] >> 4];
+        p[1] = digits[bytes[i] & 15];
     }
+}
+
+std::string hex_bytes(const uint8_t *bytes, size_t count)
+{
+    std::string out;
+    append_hex_bytes(out, bytes, count);
     return out;
 }
 

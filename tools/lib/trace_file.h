@@ -110,6 +110,7 @@ std::string quote_word(std::string_view word);
 
 // "01 2C 01" for those bytes: upper case, one blank between bytes.
 std::string hex_bytes(const uint8_t *bytes, size_t count);
+void append_hex_bytes(std::string &out, const uint8_t *bytes, size_t count);
 inline std::string hex_bytes(const std::vector<uint8_t> &bytes) { return hex_bytes(bytes.data(), bytes.size()); }
 
 } // namespace mivo::tools
