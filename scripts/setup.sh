@@ -10,6 +10,7 @@ packages=(
   libtomlplusplus-dev libhivex-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   osslsigncode openssl zip wine64
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

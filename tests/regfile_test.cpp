@@ -37,6 +37,8 @@ TEST_F(RegFile, ImportsEachValueFormInEitherEncoding) {
         {"\"v\" = dword:FFFFfffe", "v", REG_DWORD, {0xFE, 0xFF, 0xFF, 0xFF}},
         {R"("v"="a\\b\"c")", "v", REG_SZ, {'a', 0, '\\', 0, 'b', 0, '"', 0, 'c', 0, 0, 0}},
         {"\"v\"=\"\xC3\xA9\xE2\x82\xAC\"", "v", REG_SZ, {0xE9, 0, 0xAC, 0x20, 0, 0}}, // UTF-8 to UTF-16
+        // An overlong line feed and an encoded surrogate: U+FFFD for each byte.
+        {"\"v\"=\"\xC0\x8A\xED\xA0\x80\"", "v", REG_SZ, {0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0}},
         {"\"v\"=hex:01,ff,\\\n  0A", "v", REG_BINARY, {0x01, 0xFF, 0x0A}},           // continued
         {"\"v\"=hex:", "v", REG_BINARY, {}},
         {"\"v\"=hex(b):01,02,03,04,05,06,07,08", "v", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},

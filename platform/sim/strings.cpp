@@ -133,7 +133,11 @@ std::u16string sim::utf8_to_utf16(std::string_view s) {
                 }
                 acc = (acc << 6) | (t & 0x3F);
             }
-            if (ok && acc <= 0x10FFFF) {
+            // The shortest form only, and no surrogate: an overlong
+            // sequence would smuggle in a character the text does not show
+            // (C0 8A is a line feed, C1 9C a backslash).
+            static const char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+            if (ok && acc >= kLeast[extra] && acc <= 0x10FFFF && !(acc >= 0xD800 && acc < 0xE000)) {
                 c = acc;
                 used = extra + 1;
             }

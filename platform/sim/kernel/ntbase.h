@@ -110,8 +110,10 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+// The record that holds `field` at `address`. offsetof, not the member
+// access through a null pointer that the classic definition uses: that is
+// undefined behaviour, and clang's UBSan stops at it.
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
 
 static inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
