@@ -89,6 +89,17 @@ UCHAR MIVO_hat_bits(LONG Selector, SHORT v)
     return 0;
 }
 
+// The size of the mouse step for a deflection v at speed p, 0..127.
+static inline LONG mouse_amount(SHORT v, UCHAR p)
+{
+    // 360 * 360 * 100: full deflection at speed 100 gives exactly 127.
+    const LONGLONG divisor = 12960000;
+    // v * v * 127 * p reaches 4.2e9 at v = 360, p = 255 (and 3.5e13 for the
+    // extreme i16): beyond 32 bits either way.
+    LONGLONG t = (LONGLONG)v * v * 127 * p / divisor;
+    return t > 127 ? 127 : (LONG)t;
+}
+
 /*
  * MIVO_mouse_scale - mouse step for a deflection v at speed p.
  * A quadratic curve: speed 100 takes a full deflection of 360 to 127, so
@@ -96,14 +107,7 @@ UCHAR MIVO_hat_bits(LONG Selector, SHORT v)
  */
 CHAR MIVO_mouse_scale(SHORT v, UCHAR p)
 {
-    // 360 * 360 * 100: full deflection at speed 100 gives exactly 127.
-    const LONGLONG divisor = 12960000;
-    // v * v * 127 * p reaches 4.2e9 at v = 360, p = 255 (and 3.5e13 for the
-    // extreme i16): beyond 32 bits either way.
-    LONGLONG t = (LONGLONG)v * v * 127 * p / divisor;
-    if (t > 127) {
-        t = 127;
-    }
+    LONG t = mouse_amount(v, p);
     return (CHAR)(v >= 0 ? t : -t);
 }
 
@@ -195,32 +199,44 @@ VOID MIVO_map_binds(PDEVICE_EXTENSION dx)
     }
 
     REPORT_STATE *rs = &dx->ReportState;
-    // Magnitude of the bind value currently winning each joystick axis; kept
-    // apart from the image because the axis is not limited and may wrap its
-    // 16 bits.
-    LONG axis_value[JOYSTICK_AXIS_COUNT] = {0};
+    // Magnitude of the bind value currently winning each joystick axis (up
+    // to 32768); kept apart from the image because the axis is not limited
+    // and may wrap its 16 bits.
+    USHORT axis_value[JOYSTICK_AXIS_COUNT] = {0};
+    // The same for the mouse movement, whose images start the pass at 0.
+    LONG mouse_x = 0;
+    LONG mouse_y = 0;
     SHORT target = profil->Profil_Id;
     UCHAR hat = 0;
+    // The wheel takes the last active wheel bind: its rhythm is worked out
+    // once, after the pass.
+    BIND *wheel = NULL;
+    SHORT wheel_value = 0;
 
     MIVO_output_reset(dx);
 
-    // The clock, the dead zone and the device axes, once for every bind.
+    // The clock, the dead zone, the device axes and buttons, once for every bind.
     BIND_PASS pass;
     MIVO_pass_start(dx, &pass, profil->DeadZone);
 
     for (BIND *bind = profil->Binds; bind != NULL; bind = bind->Next) {
-        SHORT v = MIVO_value_at(dx, &pass, bind);
+        SHORT v = MIVO_value_at(&pass, bind);
         if (v == 0) {
             continue;
         }
-        ULONG n = bind->Action_Param[0];
-        switch (bind->Action_Type) {
-        case ACTION_JOY_AXIS:
-            if (n < JOYSTICK_AXIS_COUNT && magnitude(v) > axis_value[n]) {
-                axis_value[n] = magnitude(v);
-                rs->JoystickReport.Axis[n] = (USHORT)(v + JOYSTICK_AXIS_REST);
+        // The joystick axes first: the action most binds of a six-axis
+        // controller have.
+        if (bind->Action_Type == ACTION_JOY_AXIS) {
+            ULONG_PTR a = bind->Action_Param[0];
+            USHORT m = (USHORT)magnitude(v);
+            if (a < JOYSTICK_AXIS_COUNT && m > axis_value[a]) {
+                axis_value[a] = m;
+                rs->JoystickReport.Axis[a] = (USHORT)(v + JOYSTICK_AXIS_REST);
             }
-            break;
+            continue;
+        }
+        ULONG_PTR n = bind->Action_Param[0];
+        switch (bind->Action_Type) {
         case ACTION_JOY_BUTTON:
             if (n < JOYSTICK_BUTTON_COUNT) {
                 rs->JoystickReport.Buttons |= (UCHAR)(1u << n);
@@ -230,21 +246,24 @@ VOID MIVO_map_binds(PDEVICE_EXTENSION dx)
             hat |= MIVO_hat_bits(bind->Action_Hat, v);
             break;
         case ACTION_MOUSE_X: {
-            CHAR d = MIVO_mouse_scale(v, (UCHAR)n);
-            if (magnitude(d) > magnitude(rs->MouseReport.X)) {
-                rs->MouseReport.X = d;
+            LONG t = mouse_amount(v, (UCHAR)n);
+            if (t > mouse_x) {
+                mouse_x = t;
+                rs->MouseReport.X = (CHAR)(v >= 0 ? t : -t);
             }
             break;
         }
         case ACTION_MOUSE_Y: {
-            CHAR d = MIVO_mouse_scale(v, (UCHAR)n);
-            if (magnitude(d) > magnitude(rs->MouseReport.Y)) {
-                rs->MouseReport.Y = d;
+            LONG t = mouse_amount(v, (UCHAR)n);
+            if (t > mouse_y) {
+                mouse_y = t;
+                rs->MouseReport.Y = (CHAR)(v >= 0 ? t : -t);
             }
             break;
         }
         case ACTION_MOUSE_WHEEL:
-            MIVO_wheel_set(dx, bind, v);
+            wheel = bind;
+            wheel_value = v;
             break;
         case ACTION_MOUSE_BUTTON:
             if (n < MOUSE_BUTTON_COUNT) {
@@ -263,6 +282,10 @@ VOID MIVO_map_binds(PDEVICE_EXTENSION dx)
         default:
             break;
         }
+    }
+
+    if (wheel != NULL) {
+        MIVO_wheel_set(dx, wheel, wheel_value);
     }
 
     rs->JoystickReport.Hat = (UCHAR)((rs->JoystickReport.Hat & 0xF0) | HatTable[hat]);

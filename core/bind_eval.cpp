@@ -22,7 +22,7 @@ static BIND_PASS MIVO_single_pass(PDEVICE_EXTENSION dx)
 SHORT MIVO_bind_value(PDEVICE_EXTENSION dx, BIND *Bind)
 {
     BIND_PASS pass = MIVO_single_pass(dx);
-    return MIVO_value_at(dx, &pass, Bind);
+    return MIVO_value_at(&pass, Bind);
 }
 
 /*
@@ -44,7 +44,7 @@ SHORT MIVO_bind_axis(PDEVICE_EXTENSION dx, BIND *Bind)
 SHORT MIVO_bind_button(PDEVICE_EXTENSION dx, BIND *Bind)
 {
     BIND_PASS pass = MIVO_single_pass(dx);
-    return MIVO_button_at(dx, &pass, Bind);
+    return MIVO_button_at(&pass, Bind);
 }
 
 /*
@@ -55,6 +55,8 @@ SHORT MIVO_bind_button(PDEVICE_EXTENSION dx, BIND *Bind)
  */
 SHORT MIVO_bind_trigger(BIND *Bind, BOOLEAN Active, SHORT On, SHORT Off)
 {
-    BIND_PASS pass = {KeQueryInterruptTime(), 0, {0}}; // the trigger reads the clock alone
+    BIND_PASS pass;
+    RtlZeroMemory(&pass, sizeof(pass));
+    pass.Now = KeQueryInterruptTime(); // the trigger reads the clock alone
     return MIVO_trigger_at(&pass, Bind, Active, On, Off);
 }

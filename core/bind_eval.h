@@ -40,32 +40,50 @@ static inline SHORT MIVO_axis_stretch(SHORT m, SHORT dz)
 }
 
 // What every bind of one pass shares, worked out once at the start of the
-// pass: the clock, the profile's dead zone, and for each device axis its value
-// as binds read it (axis 4 negated) and its magnitude stretched past the
-// profile's dead zone, which is all that a bind without a dead zone of its own
-// needs. The entry past the six axes is the input of a Source_Index that names
-// no axis.
+// pass: the clock, the profile's dead zone, the button bitmap, and for each
+// device axis its value as binds read it (axis 4 negated) and its magnitude
+// stretched past the profile's dead zone, alone and with the axis's sign,
+// which is all that a bind without a dead zone of its own needs. Axis entry 6,
+// past the device's axes, is the input of a Source_Index that names no axis.
+typedef struct _STRETCHED_AXIS {
+    SHORT Magnitude;
+    SHORT Signed;
+} STRETCHED_AXIS;
+
 typedef struct _BIND_PASS {
+    STRETCHED_AXIS Stretched[DEVICE_AXIS_COUNT];
     ULONGLONG Now;
+    ULONGLONG Buttons; // device button n in bit n; the bits past the 48 buttons are 0
     SHORT DeadZone;
     SHORT Axis[DEVICE_AXIS_COUNT + 1];
-    SHORT Stretched[DEVICE_AXIS_COUNT + 1];
 } BIND_PASS;
+
+// The stretched magnitude m of an axis whose value is v, given v's sign.
+static inline SHORT MIVO_axis_sign(SHORT v, SHORT m)
+{
+    return (SHORT)(v < 0 ? -m : m);
+}
 
 static inline VOID MIVO_pass_start(PDEVICE_EXTENSION dx, BIND_PASS *Pass, SHORT DeadZone)
 {
     const REPORT_STATE *rs = &dx->ReportState;
     Pass->Now = KeQueryInterruptTime();
     Pass->DeadZone = DeadZone;
+    Pass->Buttons = 0;
+    for (ULONG i = 0; i < DEVICE_BUTTON_COUNT / 8; i++) {
+        Pass->Buttons |= (ULONGLONG)rs->RawButtons.Bytes[i] << (8 * i);
+    }
     for (ULONG a = 0; a < 3; a++) {
         Pass->Axis[a] = rs->RawTranslation.Axis[a];
         Pass->Axis[a + 3] = rs->RawRotation.Axis[a];
     }
     Pass->Axis[AXIS_NEGATED_SOURCE] = (SHORT)-Pass->Axis[AXIS_NEGATED_SOURCE];
     Pass->Axis[DEVICE_AXIS_COUNT] = 0;
-    for (ULONG a = 0; a <= DEVICE_AXIS_COUNT; a++) {
+    for (ULONG a = 0; a < DEVICE_AXIS_COUNT; a++) {
         SHORT v = Pass->Axis[a];
-        Pass->Stretched[a] = MIVO_axis_stretch((SHORT)(v >= 0 ? v : -v), DeadZone);
+        SHORT m = MIVO_axis_stretch((SHORT)(v >= 0 ? v : -v), DeadZone);
+        Pass->Stretched[a].Magnitude = m;
+        Pass->Stretched[a].Signed = MIVO_axis_sign(v, m);
     }
 }
 
@@ -74,14 +92,6 @@ static inline VOID MIVO_pass_start(PDEVICE_EXTENSION dx, BIND_PASS *Pass, SHORT 
 // the evaluation like a bind on a real input that is never touched: nothing
 // outside the raw images is read, and the result (dead zone, Invert, trigger)
 // is the one a profile author can predict from any idle input.
-
-static inline BOOLEAN MIVO_device_button(PDEVICE_EXTENSION dx, UCHAR Index)
-{
-    if (Index >= DEVICE_BUTTON_COUNT) {
-        return FALSE;
-    }
-    return (BOOLEAN)((dx->ReportState.RawButtons.Bytes[Index / 8] >> (Index % 8)) & 1);
-}
 
 // Records the source's transitions and applies the trigger (MIVO_bind_trigger).
 static inline SHORT MIVO_trigger_at(const BIND_PASS *Pass, BIND *Bind, BOOLEAN Active, SHORT On, SHORT Off)
@@ -130,53 +140,62 @@ static inline SHORT MIVO_trigger_at(const BIND_PASS *Pass, BIND *Bind, BOOLEAN A
 // The value of an axis bind, -360..360 (MIVO_bind_axis).
 static inline SHORT MIVO_axis_at(const BIND_PASS *Pass, BIND *Bind)
 {
-    UCHAR index = Bind->Source_Index < DEVICE_AXIS_COUNT ? Bind->Source_Index : (UCHAR)DEVICE_AXIS_COUNT;
-    SHORT v = Pass->Axis[index];
-    SHORT m = Bind->Axis_DeadZone == 0
-                  ? Pass->Stretched[index]
-                  : MIVO_axis_stretch((SHORT)(v >= 0 ? v : -v), (SHORT)(Pass->DeadZone + Bind->Axis_DeadZone));
-
-    // Within the dead zone nothing below can make a value: the source is
-    // simply not active.
-    if (m == 0) {
-        return MIVO_trigger_at(Pass, Bind, FALSE, 0, 0);
+    ULONG_PTR index = Bind->Source_Index;
+    SHORT m;
+    SHORT v;
+    if (index >= DEVICE_AXIS_COUNT || Bind->Axis_DeadZone != 0) {
+        if (index > DEVICE_AXIS_COUNT) {
+            index = DEVICE_AXIS_COUNT;
+        }
+        v = Pass->Axis[index];
+        m = MIVO_axis_stretch((SHORT)(v >= 0 ? v : -v), (SHORT)(Pass->DeadZone + Bind->Axis_DeadZone));
+        v = MIVO_axis_sign(v, m);
+    } else {
+        const STRETCHED_AXIS *axis = &Pass->Stretched[index];
+        m = axis->Magnitude;
+        v = axis->Signed;
     }
 
-    // Below Axis_Min, or past Axis_Max (the bind lets go, it does not
-    // saturate): no value either.
-    if (m < Bind->Axis_Min || (Bind->Axis_Max != 0 && m > Bind->Axis_Max)) {
+    // Within the dead zone (v is 0 exactly when m is) nothing below can make
+    // a value: the source is simply not active. Below Axis_Min, or past
+    // Axis_Max (the bind lets go, it does not saturate): no value either.
+    if (v == 0 || m < Bind->Axis_Min || (Bind->Axis_Max != 0 && m > Bind->Axis_Max)) {
         return MIVO_trigger_at(Pass, Bind, FALSE, 0, 0);
     }
 
     // The axis's sign, flipped by Invert.
-    v = (SHORT)((v < 0) != (Bind->Invert != 0) ? -m : m);
+    if (Bind->Invert) {
+        v = (SHORT)-v;
+    }
 
     // Direction 1 keeps the positive side only, 2 the negative side only.
-    if (Bind->Axis_Direction == 1 ? v < 0 : (Bind->Axis_Direction == 2 && v > 0)) {
-        v = 0;
+    if (Bind->Axis_Direction == 1 || Bind->Axis_Direction == 2) {
+        if (Bind->Axis_Direction == 1 ? v < 0 : v > 0) {
+            return MIVO_trigger_at(Pass, Bind, FALSE, 0, 0);
+        }
     }
 
-    return MIVO_trigger_at(Pass, Bind, (BOOLEAN)(v != 0), v, 0);
+    return MIVO_trigger_at(Pass, Bind, TRUE, v, 0);
 }
 
-// The value of a button bind (MIVO_bind_button).
-static inline SHORT MIVO_button_at(PDEVICE_EXTENSION dx, const BIND_PASS *Pass, BIND *Bind)
+// The value of a button bind (MIVO_bind_button). A Source_Index past the
+// device's buttons reads as up.
+static inline SHORT MIVO_button_at(const BIND_PASS *Pass, BIND *Bind)
 {
-    BOOLEAN pressed = MIVO_device_button(dx, Bind->Source_Index);
-    if (Bind->Invert) {
-        pressed = !pressed;
-    }
-    return MIVO_trigger_at(Pass, Bind, pressed, Bind->Pressed_Value, Bind->Released_Value);
+    UCHAR index = Bind->Source_Index;
+    BOOLEAN pressed = index < DEVICE_BUTTON_COUNT && ((Pass->Buttons >> index) & 1) != 0;
+    return MIVO_trigger_at(Pass, Bind, (BOOLEAN)(pressed != (Bind->Invert != 0)), Bind->Pressed_Value,
+                           Bind->Released_Value);
 }
 
 // The value of any bind (MIVO_bind_value).
-static inline SHORT MIVO_value_at(PDEVICE_EXTENSION dx, const BIND_PASS *Pass, BIND *Bind)
+static inline SHORT MIVO_value_at(const BIND_PASS *Pass, BIND *Bind)
 {
     switch (Bind->Source_Type) {
     case SOURCE_AXIS:
         return MIVO_axis_at(Pass, Bind);
     case SOURCE_BUTTON:
-        return MIVO_button_at(dx, Pass, Bind);
+        return MIVO_button_at(Pass, Bind);
     default:
         return 0;
     }

@@ -126,6 +126,7 @@ TEST_F(BindEval, ButtonReadsItsBit)
         {"inverted down", 0, 1, {0x01}, false},
         // No such device button: read as up, never from memory past the image.
         {"48 is up", 48, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {"64 is up, not button 0 again", 64, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false},
         {"255 is up", 255, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false},
         {"48 inverted is down", 48, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, true},
     };
