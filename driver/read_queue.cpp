@@ -2,7 +2,8 @@
 // HID worker has a report for them. Ownership of a queued request is decided
 // by the exchange of its cancel-routine slot: whoever swaps a non-NULL routine
 // for NULL completes it, the other side leaves it alone. ReadQueueLock guards
-// only the list; nothing is called or completed while it is held.
+// the list and the dequeue's exchange; nothing is called or completed while it
+// is held.
 #include "driver/driver.h"
 #include "platform/trace.h"
 
@@ -42,10 +43,15 @@ PIRP MIVO_dequeue_read(PDEVICE_EXTENSION dx)
         PLIST_ENTRY link = RemoveHeadList(&dx->ReadQueue);
         // Self-linked, so a cancel routine that unlinks it later changes nothing.
         InitializeListHead(link);
+        PIRP irp = CONTAINING_RECORD(link, IRP, Tail.Overlay.ListEntry);
+        // The slot is emptied before the lock is let go: a cancel routine
+        // already taken must take this lock before it can complete the
+        // request, so the request is still there to look at. Emptied after
+        // the release, it could be completed and freed in between.
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
         KeReleaseSpinLock(&dx->ReadQueueLock, irql);
 
-        PIRP irp = CONTAINING_RECORD(link, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+        if (routine != NULL) {
             return irp;
         }
         // IoCancelIrp got there first: the cancel routine is running or about

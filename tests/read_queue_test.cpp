@@ -175,6 +175,26 @@ TEST_F(ReadQueue, DequeuerThatMeetsACancelHalfwayLeavesTheReadToIt)
     next->complete(STATUS_SUCCESS); // as the worker would, with a report
 }
 
+// The owner cancels a read and frees it the moment the dequeuer lets go of
+// the queue lock. The dequeuer must have made the read its own before that:
+// had it emptied the cancel slot after the release, the cancel would have
+// completed the read and the dequeuer would write into freed memory.
+TEST_F(ReadQueue, CancelRightAfterTheDequeuerLetsGoOfTheLockIsTooLate)
+{
+    RequestPtr r = queue_read();
+    PIRP irp = r->irp();
+    bool cancelled = true;
+    sim::after_spin_lock_release(&dx->ReadQueueLock, [&] {
+        cancelled = r->cancel();
+        if (cancelled) {
+            r.reset(); // completed by its cancel routine: its owner frees it
+        }
+    });
+    EXPECT_EQ(MIVO_dequeue_read(dx), irp);
+    ASSERT_FALSE(cancelled) << "the dequeuer took the read before it let go of the lock";
+    r->complete(STATUS_SUCCESS);
+}
+
 // The HID worker hands out reports and finally cancels everything while the
 // owner cancels the same reads from another thread. Whoever wins, each read
 // is completed once (the verifier fails any second completion): with a

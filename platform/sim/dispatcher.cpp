@@ -405,6 +405,11 @@ NTSTATUS wait_on(Lock &lock, DISPATCHER_HEADER *header, uint64_t deadline, bool 
 
 bool blocks(const LARGE_INTEGER *timeout) { return timeout == nullptr || timeout->QuadPart != 0; }
 
+// A test's one-shot action after the next release of one spin lock.
+std::atomic<bool> g_after_release_armed{false};
+std::atomic<const void *> g_after_release_lock{nullptr};
+std::function<void()> g_after_release;
+
 } // namespace
 
 // ---------------------------------------------------------------- the kernel's side
@@ -490,7 +495,13 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (NewIrql > DISPATCH_LEVEL)
         sim::report_problem("KeReleaseSpinLock: new IRQL " + std::to_string(NewIrql) + " above DISPATCH_LEVEL");
     t_irql = t_spin_count > 0 ? DISPATCH_LEVEL : NewIrql;
+    if (g_after_release_armed.load(std::memory_order_acquire) && g_after_release_lock.load() == SpinLock &&
+        g_after_release_armed.exchange(false)) {
+        std::function<void()> then = std::move(g_after_release);
+        then();
+    }
 }
+
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     // Under the dispatcher lock: a driver may re-initialise an event that
@@ -588,6 +599,14 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 }
 
 } // extern "C"
+
+namespace sim {
+void after_spin_lock_release(const void *lock, std::function<void()> then) {
+    g_after_release = std::move(then);
+    g_after_release_lock.store(lock);
+    g_after_release_armed.store(true, std::memory_order_release);
+}
+} // namespace sim
 
 // ---------------------------------------------------------------- controls
 namespace sim {

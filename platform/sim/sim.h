@@ -133,6 +133,10 @@ size_t threads_running();
 // The n-th PsCreateSystemThread from now on fails with
 // STATUS_INSUFFICIENT_RESOURCES (1 = the next one; 0 clears).
 void thread_create_fail_nth(uint64_t n);
+// Runs `then` once, on the thread that next releases this spin lock, right
+// after the release: another processor's work put exactly where a driver has
+// just let go of a lock. Armed by one test thread at a time.
+void after_spin_lock_release(const void *lock, std::function<void()> then);
 
 // Text between the simulator's UTF-8 and the kernel's UTF-16, as the trace and
 // the registry convert it: malformed UTF-8 becomes U+FFFD, one per offending
