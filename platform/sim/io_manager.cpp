@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <bitset>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -44,6 +44,42 @@ struct Frame {
     PDEVICE_OBJECT device;
 };
 
+// Stack locations the completion walk has passed since the request was last
+// sent below them, and whether SL_PENDING_RETURNED was set at each. A stack
+// count is a CCHAR, so locations run from 1 to 127.
+class PassedLocations {
+public:
+    void clear() {
+        seen_.reset();
+        marked_.reset();
+    }
+    // Forgets locations 1..location: the request went down past them again.
+    void forget_to(int location) {
+        if (location <= 0)
+            return;
+        std::bitset<kSize> below = ~std::bitset<kSize>() >> (kSize - 1 - std::min(location, kSize - 1));
+        seen_ &= ~below;
+        marked_ &= ~below;
+    }
+    void pass(int location, bool marked) {
+        if (location <= 0 || location >= kSize)
+            return;
+        seen_.set(size_t(location));
+        marked_.set(size_t(location), marked);
+    }
+    // Whether the walk passed the location, and how it found it marked.
+    bool find(int location, bool &marked) const {
+        if (location <= 0 || location >= kSize || !seen_.test(size_t(location)))
+            return false;
+        marked = marked_.test(size_t(location));
+        return true;
+    }
+
+private:
+    static constexpr int kSize = 128;
+    std::bitset<kSize> seen_, marked_;
+};
+
 struct IrpRecord {
     uint64_t generation = 0;
     bool freed = false;
@@ -53,7 +89,7 @@ struct IrpRecord {
     int walking = 0;       // walks in progress (nested ones from a routine count too)
     std::thread::id walker;
     bool in_routine = false;
-    std::map<int, bool> pending_seen; // location -> SL_PENDING_RETURNED as the walk passed it
+    PassedLocations pending_seen;
     std::vector<Frame> frames;        // dispatch results waiting for the walk to pass their location
     UCHAR major = 0;
     ULONG ioctl = 0;
@@ -549,8 +585,7 @@ NTSTATUS call_dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_DISPATCH r
             r->ioctl = sp->Parameters.DeviceIoControl.IoControlCode;
         }
         r->in_stack = true;
-        for (auto it = r->pending_seen.begin(); it != r->pending_seen.end() && it->first <= location;)
-            it = r->pending_seen.erase(it);
+        r->pending_seen.forget_to(location);
         std::erase_if(r->frames, [&](const Frame &f) { return f.location <= location; });
         generation = r->generation;
         dispatch = routine                  ? routine
@@ -569,9 +604,9 @@ NTSTATUS call_dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_DISPATCH r
         return status;
     IrpRecord &r = it->second;
     Frame frame{location, status, DeviceObject};
-    auto seen = r.pending_seen.find(location);
-    if (seen != r.pending_seen.end())
-        check_pending(Irp, r, frame, seen->second);
+    bool marked;
+    if (r.pending_seen.find(location, marked))
+        check_pending(Irp, r, frame, marked);
     else if (r.walking || r.freed)
         r.frames.push_back(frame); // the walk will pass this location later
     else if (location_at(Irp, location)->Control & SL_PENDING_RETURNED)
@@ -661,7 +696,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         {
             std::unique_lock lk(iost().mu);
             if (IrpRecord *r = record(lk)) {
-                r->pending_seen[location] = Irp->PendingReturned;
+                r->pending_seen.pass(location, Irp->PendingReturned);
                 for (auto it = r->frames.begin(); it != r->frames.end();) {
                     if (it->location == location) {
                         check_pending(Irp, *r, *it, Irp->PendingReturned);

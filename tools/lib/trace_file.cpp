@@ -26,17 +26,14 @@ int hex_digit(char c)
     return -1;
 }
 
-std::vector<std::string_view> split_blanks(std::string_view s)
+// The next blank-separated word of s from at on, moving at past it; empty at
+// the end of s.
+std::string_view next_word(std::string_view s, size_t &at)
 {
-    std::vector<std::string_view> words;
-    size_t i = 0;
-    while (i < s.size()) {
-        while (i < s.size() && is_blank(s[i])) i++;
-        size_t start = i;
-        while (i < s.size() && !is_blank(s[i])) i++;
-        if (i > start) words.push_back(s.substr(start, i - start));
-    }
-    return words;
+    while (at < s.size() && is_blank(s[at])) at++;
+    size_t start = at;
+    while (at < s.size() && !is_blank(s[at])) at++;
+    return s.substr(start, at - start);
 }
 
 // Whole milliseconds; anything else (sign, fraction, unit, overflow) is refused
@@ -61,26 +58,25 @@ uint64_t parse_time(std::string_view word, const std::string &file, int line)
 
 TraceEvent parse_line(std::string_view text, const std::string &file, int line)
 {
-    std::vector<std::string_view> words = split_blanks(text);
+    size_t at = 0;
     TraceEvent ev;
     ev.line = line;
-    ev.t_ms = parse_time(words[0], file, line);
-    size_t first = 1;
+    ev.t_ms = parse_time(next_word(text, at), file, line);
     // In any case, like the hex digits after it.
     auto is_write = [](std::string_view w) {
         return w.size() == 5 && std::equal(w.begin(), w.end(), "write", [](char a, char b) {
                    return std::tolower(static_cast<unsigned char>(a)) == b;
                });
     };
-    if (words.size() > 1 && is_write(words[1])) {
+    std::string_view word = next_word(text, at);
+    size_t w = 1;
+    if (is_write(word)) {
         ev.kind = TraceEvent::Kind::Write;
-        first = 2;
+        word = next_word(text, at);
+        w = 2;
     }
-    size_t digits = 0;
-    for (size_t w = first; w < words.size(); w++) digits += words[w].size();
-    ev.bytes.reserve(digits / 2);
-    for (size_t w = first; w < words.size(); w++) {
-        std::string_view word = words[w];
+    ev.bytes.reserve((text.size() - std::min(text.size(), at - word.size())) / 2);
+    for (; !word.empty(); word = next_word(text, at), w++) {
         // A word that is no hex where "write" could stand is most likely a
         // misspelt one.
         auto hint = [&]() -> std::string {
