@@ -93,22 +93,28 @@ static inline VOID MIVO_pass_start(PDEVICE_EXTENSION dx, BIND_PASS *Pass, SHORT 
 // outside the raw images is read, and the result (dead zone, Invert, trigger)
 // is the one a profile author can predict from any idle input.
 
+// Records the source's transitions for the trigger.
+static inline VOID MIVO_trigger_record(const BIND_PASS *Pass, BIND *Bind, UCHAR active, SHORT On)
+{
+    // Last_Active holds only the 0 or 1 written here (0 when the bind is made).
+    if (active != Bind->Last_Active) {
+        Bind->Last_Active = active;
+        if (active) {
+            Bind->Press_Time = Pass->Now;
+            Bind->Press_Value = On;
+        } else {
+            Bind->Release_Time = Pass->Now;
+        }
+    }
+}
+
 // Records the source's transitions and applies the trigger (MIVO_bind_trigger).
 static inline SHORT MIVO_trigger_at(const BIND_PASS *Pass, BIND *Bind, BOOLEAN Active, SHORT On, SHORT Off)
 {
     const ULONGLONG now = Pass->Now;
     UCHAR active = Active ? 1 : 0;
 
-    // Last_Active holds only the 0 or 1 written here (0 when the bind is made).
-    if (active != Bind->Last_Active) {
-        Bind->Last_Active = active;
-        if (active) {
-            Bind->Press_Time = now;
-            Bind->Press_Value = On;
-        } else {
-            Bind->Release_Time = now;
-        }
-    }
+    MIVO_trigger_record(Pass, Bind, active, On);
 
     switch (Bind->Trigger_Mode) {
     case TRIGGER_DIRECT:
@@ -178,6 +184,20 @@ static inline SHORT MIVO_axis_at(const BIND_PASS *Pass, BIND *Bind)
     return MIVO_trigger_at(Pass, Bind, TRUE, v, 0);
 }
 
+// The value of a BIND_KIND_PLAIN_AXIS bind: what MIVO_axis_at gives it, with
+// the checks its kind rules out left out.
+static inline SHORT MIVO_plain_axis_at(const BIND_PASS *Pass, BIND *Bind)
+{
+    const STRETCHED_AXIS *axis = &Pass->Stretched[Bind->Source_Index];
+    SHORT v = axis->Signed;
+    if (v == 0 || axis->Magnitude < Bind->Axis_Min) {
+        MIVO_trigger_record(Pass, Bind, 0, 0);
+        return 0;
+    }
+    MIVO_trigger_record(Pass, Bind, 1, v);
+    return v;
+}
+
 // The value of a button bind (MIVO_bind_button). A Source_Index past the
 // device's buttons reads as up.
 static inline SHORT MIVO_button_at(const BIND_PASS *Pass, BIND *Bind)
@@ -191,6 +211,9 @@ static inline SHORT MIVO_button_at(const BIND_PASS *Pass, BIND *Bind)
 // The value of any bind (MIVO_bind_value).
 static inline SHORT MIVO_value_at(const BIND_PASS *Pass, BIND *Bind)
 {
+    if (Bind->Eval_Kind == BIND_KIND_PLAIN_AXIS) {
+        return MIVO_plain_axis_at(Pass, Bind);
+    }
     switch (Bind->Source_Type) {
     case SOURCE_AXIS:
         return MIVO_axis_at(Pass, Bind);

@@ -171,6 +171,7 @@ VOID MIVO_Load_Profil(PDEVICE_EXTENSION dx, PCWSTR SubKeyName)
             // which never acts.
             MIVO_Get_BINARY(key, name, bind, BIND_PERSISTED_SIZE);
             RtlZeroMemory((PUCHAR)bind + BIND_PERSISTED_SIZE, sizeof(BIND) - BIND_PERSISTED_SIZE);
+            bind->Eval_Kind = MIVO_Bind_Classify(bind);
             bind->Next = profil->Binds;
             profil->Binds = bind;
         }

@@ -60,7 +60,9 @@ typedef struct _BIND {
     LONG Trigger_Mode;
 
     // link and runtime part, zero when created; only bind evaluation writes it
+    // (Eval_Kind excepted)
     struct _BIND *Next;
+    UCHAR Eval_Kind; // BIND_KIND_*, from the stored fields when the bind is made
     UCHAR Last_Active;
     SHORT Press_Value;
     ULONGLONG Press_Time;
@@ -84,6 +86,25 @@ static_assert(offsetof(BIND, Key_Codes) == 23, "persisted bind layout");
 static_assert(offsetof(BIND, Hold_Time) == 28, "persisted bind layout");
 static_assert(offsetof(BIND, Trigger_Mode) == 30, "persisted bind layout");
 static_assert(offsetof(BIND, Next) == BIND_PERSISTED_SIZE, "the runtime part follows the 34 persisted bytes");
+
+// How the mapping pass evaluates a bind, worked out once from its stored
+// fields by MIVO_Bind_Classify when the bind is made. A bind nobody classified
+// (0) takes the full evaluation, which gives every bind its right value.
+#define BIND_KIND_FULL 0
+// An axis bind on a device axis with no dead zone, upper limit, Invert or
+// direction of its own and a direct trigger: its value is the axis as the pass
+// stretched it, or 0 below Axis_Min.
+#define BIND_KIND_PLAIN_AXIS 1
+
+static inline UCHAR MIVO_Bind_Classify(const BIND *Bind)
+{
+    if (Bind->Source_Type == SOURCE_AXIS && Bind->Source_Index < 6 && Bind->Axis_DeadZone == 0 &&
+        Bind->Axis_Max == 0 && Bind->Invert == 0 && Bind->Axis_Direction != 1 && Bind->Axis_Direction != 2 &&
+        Bind->Trigger_Mode == TRIGGER_DIRECT) {
+        return BIND_KIND_PLAIN_AXIS;
+    }
+    return BIND_KIND_FULL;
+}
 
 // ---------------------------------------------------------------- profile record
 typedef struct _PROFIL {

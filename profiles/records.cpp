@@ -102,6 +102,7 @@ VOID MIVO_Create_NextBind(BIND **Head, ULONG SourceType, UCHAR SourceIndex, UCHA
 
     MIVO_Set_Bind_Source(bind, SourceType, SourceIndex, Invert, S1, S2, S3);
     MIVO_Set_Bind_Action(bind, ActionType, P);
+    bind->Eval_Kind = MIVO_Bind_Classify(bind);
 }
 
 // The base profile, in the order its list holds the binds (first = pushed

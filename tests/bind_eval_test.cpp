@@ -108,7 +108,14 @@ TEST_F(BindEval, AxisGivesTheShapedDeflection)
         b.Axis_Min = c.min;
         b.Axis_Max = c.max;
         b.Axis_Direction = c.direction;
+        // The same bind as loading classifies it: a kind that skips a check
+        // the bind needs shows as a wrong value or trigger state.
+        BIND classified = b;
+        classified.Eval_Kind = MIVO_Bind_Classify(&classified);
         EXPECT_EQ(value(b), c.expected) << c.name;
+        EXPECT_EQ(value(classified), c.expected) << c.name << ", classified";
+        EXPECT_EQ(classified.Last_Active, b.Last_Active) << c.name;
+        EXPECT_EQ(classified.Press_Value, b.Press_Value) << c.name;
     }
 }
 

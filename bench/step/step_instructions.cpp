@@ -54,6 +54,7 @@ void bring_up(int copies)
             auto *copy = static_cast<BIND *>(ExAllocatePool(NonPagedPool, sizeof(BIND)));
             std::memset(copy, 0, sizeof(*copy));
             std::memcpy(copy, src, BIND_PERSISTED_SIZE); // as a stored record is taken
+            copy->Eval_Kind = MIVO_Bind_Classify(copy);
             last->Next = copy;
             last = copy;
         }

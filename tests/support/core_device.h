@@ -92,6 +92,7 @@ protected:
         auto *b = static_cast<BIND *>(ExAllocatePool(NonPagedPool, sizeof(BIND)));
         std::memset(b, 0, sizeof(*b));
         std::memcpy(b, &proto, BIND_PERSISTED_SIZE); // as a stored record is taken
+        b->Eval_Kind = MIVO_Bind_Classify(b);
         // Bind links sit unaligned in the packed record: walk by value.
         if (p->Binds == nullptr) {
             p->Binds = b;
