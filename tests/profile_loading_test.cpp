@@ -1,8 +1,7 @@
 // Profile loading and the rebuild: which stored profiles and binds load and in
 // what order, the subkeys skipped with their lines, values of the wrong type
 // or size, names at their limits, a store of 1,000 profiles in linear work,
-// the selection kept or fallen back across a rebuild, and running out of pool
-// anywhere in a rebuild without a leak or an open key.
+// and the selection kept or fallen back across a rebuild.
 #include <gmock/gmock.h>
 
 #include <algorithm>
@@ -199,13 +198,14 @@ TEST_F(ProfileLoading, AThousandProfilesWithTenThousandBindsLoadInLinearWork)
 // Values of the wrong type or size, each in a store that is otherwise sound.
 // Each counts as missing: the default is 0, the profile is skipped, the name
 // empty, the dead zone 0, the bind absent. A REG_SZ name or a REG_BINARY bind
-// of any size is read, cut or zero-filled to its field.
+// of any size is read, cut or zero-filled to its field. (What each reader
+// takes of every type at every size is the registry reader's sweep; here,
+// what the loader makes of a refusal, one value at a time.)
 TEST_F(ProfileLoading, ValuesOfTheWrongTypeOrSizeCountAsMissing)
 {
-    const Bytes five = {5, 0, 0, 0}, text_five = sim::reg_string_data("5"), whole = bind_bytes(1);
+    const Bytes text_five = sim::reg_string_data("5"), whole = bind_bytes(1);
     const Bytes cut(whole.begin(), whole.begin() + 20);
-    Bytes longer = whole, cut_zeroed = cut;
-    longer.resize(40, 0xEE);
+    Bytes cut_zeroed = cut;
     cut_zeroed.resize(BIND_PERSISTED_SIZE, 0);
     const struct {
         const char *value;
@@ -214,18 +214,12 @@ TEST_F(ProfileLoading, ValuesOfTheWrongTypeOrSizeCountAsMissing)
         std::u16string name = u"";        // a Profil_Name row: the name read
         std::vector<Bytes> binds = {};    // a "Bind - 1" row: the binds read
     } rows[] = {
-        {"Default_Profil", REG_SZ, text_five},     {"Default_Profil", REG_QWORD, Bytes(8, 5)},
-        {"Default_Profil", REG_DWORD, {5, 0}},     {"Default_Profil", REG_BINARY, five},
+        {"Default_Profil", REG_SZ, text_five},     {"Default_Profil", REG_DWORD, {5, 0}},
         {"Profil_Id", REG_SZ, text_five},          {"Profil_Id", REG_DWORD, Bytes(8, 5)},
-        {"Profil_Id", REG_DWORD, {}},              {"Profil_Id", REG_BINARY, five},
-        {"Profil_Name", REG_BINARY, {'F', 0}},     {"Profil_Name", REG_EXPAND_SZ, {'F', 0}},
-        {"Profil_Name", REG_MULTI_SZ, {'F', 0, 0, 0}}, {"Profil_Name", REG_SZ, {}},
-        {"Profil_Name", REG_SZ, {'F', 0, 'i'}, u"Fi"},
-        {"DeadZone", REG_SZ, text_five},           {"DeadZone", REG_DWORD, {5, 0}},
-        {"Bind - 1", REG_SZ, text_five},           {"Bind - 1", REG_DWORD, five},
+        {"Profil_Name", REG_BINARY, {'F', 0}},     {"Profil_Name", REG_SZ, {'F', 0, 'i'}, u"Fi"},
+        {"DeadZone", REG_SZ, text_five},           {"Bind - 1", REG_SZ, text_five},
         {"Bind - 1", REG_BINARY, {}, u"", {Bytes(BIND_PERSISTED_SIZE, 0)}}, // all zero: never acts
         {"Bind - 1", REG_BINARY, cut, u"", {cut_zeroed}},
-        {"Bind - 1", REG_BINARY, longer, u"", {whole}},
     };
     for (const auto &row : rows) {
         const std::string value = row.value;
@@ -331,40 +325,6 @@ TEST_F(ProfileLoading, ARebuildKeepsTheCurrentProfileOrFallsBack)
     MIVO_InitState(dx);
     EXPECT_EQ(dx->CurrentProfil, find(-1)) << "neither stored: the base profile";
     EXPECT_EQ(led_on_times(), (std::vector<LONGLONG>{250, 150, 100})) << "reload, not the selection pattern";
-}
-
-// Each allocation of a rebuild fails in turn: the rebuild finishes, what is
-// loaded is a part of the store in order, nothing leaks and no key stays open.
-TEST_F(ProfileLoading, FailingAnyAllocationOfARebuildLeavesAConsistentState)
-{
-    sim::reg_set_dword(kLayout, "Default_Profil", 5);
-    store_profile("Layout - 1", 5, "Five", {1, 2});
-    store_profile("Layout - 2", 7, "Seven", {3});
-    const size_t before = sim::pool_stats().total_allocations;
-    MIVO_InitState(dx);
-    const size_t allocations = sim::pool_stats().total_allocations - before;
-    ASSERT_GT(allocations, 20u);
-
-    for (size_t n = 1; n <= allocations + 1; n++) {
-        SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
-        MIVO_Delete_Profil(dx);
-        MIVO_Led_Queue_Clear(dx);
-        ASSERT_EQ(sim::pool_stats().live_allocations, 0u);
-        sim::pool_fail_nth(n);
-        MIVO_InitState(dx);
-        sim::pool_fail_clear();
-
-        const Ids order = {7, 5, -1};
-        auto at = order.begin();
-        for (int id : ids()) {
-            at = std::find(at, order.end(), id);
-            ASSERT_NE(at, order.end()) << "unexpected or misordered profile " << id;
-        }
-        if (dx->CurrentProfil != nullptr) {
-            EXPECT_EQ(find(dx->CurrentProfil->Profil_Id), dx->CurrentProfil) << "current is in the list";
-        }
-        EXPECT_EQ(sim::reg_open_handles(), 0u);
-    }
 }
 
 } // namespace

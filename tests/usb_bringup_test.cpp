@@ -1,8 +1,7 @@
 // The USB bring-up steps on the virtual controller: the port check and its
 // reset, the two-stage configuration read, the pipes of interfaces with 0 to
-// 3 endpoints, the report descriptor and its 266-byte bound, every pool
-// allocation and every descriptor read failing in turn, the descriptor a
-// restart replaces, and aborting a pipe.
+// 3 endpoints, the report descriptor and its 266-byte bound, every descriptor
+// read failing in turn, the descriptor a restart replaces, and aborting a pipe.
 
 #include <array>
 #include <cstdio>
@@ -24,7 +23,6 @@
 #include "usb/usb.h"
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 namespace {
 
@@ -107,7 +105,9 @@ protected:
 } // namespace
 
 // Only a connected port that is not enabled is reset, once, and asked again;
-// an enabled one is never reset (a reset would drop its configuration).
+// an enabled one is never reset (a reset would drop its configuration). A
+// refused allocation ends the reset where it falls (the allocation sweep
+// refuses the first; the reset and the second question are only met here).
 TEST_F(UsbBringup, PortStateDecidesTheReset) {
     struct Case {
         const char *name;
@@ -115,8 +115,9 @@ TEST_F(UsbBringup, PortStateDecidesTheReset) {
         NTSTATUS expected;
         int queries, resets;
         std::vector<std::string> trace;
+        size_t refuse = 0; // the allocation refused, 0 for none
     };
-    const std::string kReset = "MIVO_usb_reset";
+    const std::string kReset = "MIVO_usb_reset", kNoPoolHex = hex(STATUS_INSUFFICIENT_RESOURCES);
     const Case cases[] = {
         {"connected and enabled", [](sim::UsbDevice &) {}, STATUS_SUCCESS, 1, 0, {}},
         {"connected, not enabled", [](sim::UsbDevice &d) { d.disable_port(); }, STATUS_SUCCESS, 2, 1,
@@ -129,12 +130,19 @@ TEST_F(UsbBringup, PortStateDecidesTheReset) {
              d.port_reset_keeps_disabled(true);
          },
          STATUS_NO_SUCH_DEVICE, 2, 1, {leave(kReset, "STATUS_NO_SUCH_DEVICE")}},
+        {"the reset refused", [](sim::UsbDevice &d) { d.disable_port(); }, STATUS_INSUFFICIENT_RESOURCES, 1, 0,
+         {leave(kReset, kNoPoolHex + ": usb_reset_port failed")}, 2},
+        {"the question after the reset refused", [](sim::UsbDevice &d) { d.disable_port(); },
+         STATUS_INSUFFICIENT_RESOURCES, 1, 1, {leave(kReset, kNoPoolHex + ": usb_get_port_status failed")}, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         plug();
         c.state(*usb);
+        if (c.refuse != 0)
+            sim::pool_fail_nth(c.refuse);
         EXPECT_EQ(MIVO_usb_reset(&dx), c.expected);
+        sim::pool_fail_clear();
         EXPECT_EQ(usb->port_status_queries(), c.queries);
         EXPECT_EQ(usb->port_resets(), c.resets);
         EXPECT_EQ(sim::trace_lines(), c.trace);
@@ -295,110 +303,6 @@ TEST_F(UsbBringup, RestartReplacesTheReportDescriptor) {
     EXPECT_EQ(dx.DeviceReportDescriptorLength, 0);
     dx.LowerDeviceObject = usb->pdo();
     replugged.reset();
-}
-
-// Each allocation of each step refused in turn (n = 1, 2, ... until the step
-// runs through): a defined status and last trace line for each, no pool left
-// behind, and nothing of the device context half-written.
-TEST_F(UsbBringup, EachAllocationRefusedInTurn) {
-    struct Refusal { NTSTATUS status; std::string line; };
-    struct Case {
-        const char *name;
-        std::function<void()> prepare;
-        std::function<NTSTATUS()> step;
-        std::vector<Refusal> refusals; // by the allocation refused; the last call refuses nothing
-        std::function<void(bool succeeded)> check;
-    };
-    const NTSTATUS kNoPool = STATUS_INSUFFICIENT_RESOURCES, kFailed = STATUS_UNSUCCESSFUL;
-    const std::string kNoPoolHex = hex(kNoPool), kFailedHex = hex(kFailed);
-    const std::string kReset = "MIVO_usb_reset", kDev = "MIVO_usb_get_dev_desc", kConf = "MIVO_usb_get_conf_desc",
-                      kSelect = "MIVO_usb_select_conf", kHid = "MIVO_usb_get_hid_desc", kAbort = "MIVO_usb_abort_pipe";
-    PUSB_CONFIGURATION_DESCRIPTOR conf = nullptr;
-    const PUSB_CONFIGURATION_DESCRIPTOR kUntouched = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(uintptr_t(8));
-    const Bytes previous = {0x05, 0x01, 0xC0};
-    const std::vector<Refusal> conf_refusals = {
-        {kNoPool, leave(kConf, "urb STATUS_INSUFFICIENT_RESOURCES")},
-        {kNoPool, leave(kConf, "desc STATUS_INSUFFICIENT_RESOURCES")},
-        {kFailed, leave(kConf, "STATUS_UNSUCCESSFUL descriptor 1")}, // the first read's request
-        {kNoPool, leave(kConf, "descriptor 2 STATUS_INSUFFICIENT_RESOURCES")},
-        {kFailed, leave(kConf, "STATUS_UNSUCCESSFUL")}, // the second read's request
-    };
-    std::vector<Refusal> select_refusals;
-    for (const Refusal &r : conf_refusals)
-        select_refusals.push_back({r.status, leave(kSelect, hex(r.status) + ": usb_get_conf_desc failed")});
-    select_refusals.push_back({kNoPool, leave(kSelect, "USBD_CreateConfigurationRequestEx STATUS_INSUFFICIENT_RESOURCES")});
-    select_refusals.push_back({kFailed, leave(kSelect, "USBD_CreateConfigurationRequestEx STATUS_UNSUCCESSFUL")});
-
-    const Case cases[] = {
-        {"port reset", [&] { usb->disable_port(); }, [&] { return MIVO_usb_reset(&dx); },
-         {{kNoPool, leave(kReset, kNoPoolHex + ": usb_get_port_status failed")},
-          {kNoPool, leave(kReset, kNoPoolHex + ": usb_reset_port failed")},
-          {kNoPool, leave(kReset, kNoPoolHex + ": usb_get_port_status failed")}},
-         [&](bool ok) { EXPECT_EQ(usb->port_enabled(), ok || usb->port_resets() > 0); }},
-        {"device descriptor", [] {}, [&] { return MIVO_usb_get_dev_desc(&dx); },
-         {{kNoPool, leave(kDev, "urb STATUS_INSUFFICIENT_RESOURCES")}, {kFailed, leave(kDev, "STATUS_UNSUCCESSFUL")}},
-         [&](bool ok) { EXPECT_EQ(dx.ControlPipe != nullptr, ok) << "no control pipe without the descriptor"; }},
-        {"configuration descriptor", [&] { conf = kUntouched; },
-         [&] {
-             ULONG length = 0;
-             return MIVO_usb_get_conf_desc(&dx, &conf, &length, 0);
-         },
-         conf_refusals,
-         [&](bool ok) {
-             if (ok)
-                 ExFreePoolWithTag(conf, 0);
-             else
-                 EXPECT_EQ(conf, kUntouched);
-         }},
-        {"select configuration", [] {}, [&] { return MIVO_usb_select_conf(&dx); }, select_refusals,
-         [&](bool ok) {
-             EXPECT_EQ(usb->configured(), ok);
-             EXPECT_EQ(dx.InterruptPipe != kStale, ok);
-             EXPECT_EQ(dx.ConfigurationHandle != kStale, ok);
-         }},
-        {"report descriptor", [&] { dx.ControlPipe = sim::kUsbDefaultPipe; previous_descriptor(previous); },
-         [&] { return MIVO_usb_get_hid_desc(&dx); },
-         {{kNoPool, leave(kHid, "BufDesc STATUS_INSUFFICIENT_RESOURCES")},
-          {kFailed, leave(kHid, "STATUS_UNSUCCESSFUL")}, // the control transfer's block
-          {kFailed, leave(kHid, "STATUS_UNSUCCESSFUL")}, // its request
-          {kNoPool, leave(kHid, "DeviceReportDescriptor STATUS_INSUFFICIENT_RESOURCES")}},
-         [&](bool ok) {
-             EXPECT_EQ(stored_descriptor(), ok ? usb->report_descriptor() : previous)
-                 << "a failed read keeps serving the previous descriptor";
-         }},
-        {"abort pipe", [&] { dx.InterruptPipe = nullptr; ASSERT_EQ(MIVO_usb_select_conf(&dx), STATUS_SUCCESS); },
-         [&] { return MIVO_usb_abort_pipe(&dx, dx.InterruptPipe); },
-         {{kNoPool, leave(kAbort, "STATUS_INSUFFICIENT_RESOURCES")}, {kNoPool, leave(kAbort, kNoPoolHex)}},
-         [](bool) {}},
-    };
-    for (const Case &c : cases) {
-        for (size_t n = 1; n <= c.refusals.size() + 1; ++n) {
-            SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(n));
-            plug();
-            c.prepare();
-            const sim::PoolStats before = sim::pool_stats();
-            sim::trace_clear();
-            const bool refuse = n <= c.refusals.size();
-            if (refuse)
-                sim::pool_fail_nth(n);
-            NTSTATUS status = c.step();
-            sim::pool_fail_clear();
-            const sim::PoolStats after = sim::pool_stats();
-            EXPECT_EQ(after.failed_allocations - before.failed_allocations, refuse ? 1u : 0u)
-                << "the step makes exactly " << c.refusals.size() << " allocations";
-            if (refuse) {
-                EXPECT_EQ(status, c.refusals[n - 1].status);
-                std::vector<std::string> lines = sim::trace_lines();
-                ASSERT_FALSE(lines.empty());
-                EXPECT_EQ(lines.back(), c.refusals[n - 1].line);
-            } else {
-                EXPECT_EQ(status, STATUS_SUCCESS);
-            }
-            c.check(!refuse);
-            EXPECT_EQ(sim::pool_stats().live_allocations, before.live_allocations)
-                << "nothing taken is left behind (a new report descriptor replaces the previous one)";
-        }
-    }
 }
 
 // A failing descriptor read of each kind ends its step with its own trace,
