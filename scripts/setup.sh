@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind
   nlohmann-json3-dev libcli11-dev pkg-config
-  libtomlplusplus-dev libhivex-dev
+  libtomlplusplus-dev libhivex-dev libgoogle-perftools-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   osslsigncode openssl zip wine64
   clang-14 libclang-rt-14-dev

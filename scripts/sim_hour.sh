@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # mivo-sim in virtual time on long sessions of 1 kHz device input (reports 1
 # and 2 in turn, the cap moving on a slow sine), JSON lines thrown away:
-#   FIGURE sim.hour.seconds  wall time of one hour of input (3.6 M lines)
-#   FIGURE sim.hour.rss      peak memory of that run
+#   FIGURE sim.hour.seconds  wall time of one hour of input (3.6 M lines),
+#                            the fastest of three runs
+#   FIGURE sim.hour.rss      peak memory of those runs
 #   FIGURE sim.6min.rss      peak memory of six minutes of the same input
 #   FIGURE sim.hour.growth   the difference: a session's memory must not grow
 #                            with its length
@@ -40,7 +41,15 @@ run() {
 make_trace 360 "$traces/6min.trace"
 make_trace 3600 "$traces/hour.trace"
 read -r _ rss6 < <(run "$traces/6min.trace")
-read -r seconds rss < <(run "$traces/hour.trace")
+# The hour three times, the fastest counted: a shared machine's other work
+# only ever adds to a run's time.
+seconds= rss=0
+for _ in 1 2 3; do
+  read -r s r < <(run "$traces/hour.trace")
+  echo "hour: $s s, $((r / 1024)) MB" >&2
+  if [ -z "$seconds" ] || awk -v a="$s" -v b="$seconds" 'BEGIN { exit !(a < b) }'; then seconds=$s; fi
+  [ "$r" -gt "$rss" ] && rss=$r
+done
 echo "FIGURE sim.hour.seconds $seconds s"
 awk -v h="$rss" -v s="$rss6" 'BEGIN {
   printf "FIGURE sim.hour.rss %.1f MB\n", h / 1024

@@ -32,5 +32,5 @@ done | awk '
         idle = (per_step["extra.idle"] - per_step["base.idle"]) / extra
         moving = (per_step["extra.moving"] - per_step["base.moving"]) / extra
         printf "per bind: %.1f idle, %.1f moving\n", idle, moving > "/dev/stderr"
-        printf "FIGURE step.per_bind %.1f instructions\n", (idle > moving ? idle : moving)
+        printf "FIGURE step.per_bind %.2f instructions\n", (idle > moving ? idle : moving)
     }'
