@@ -448,8 +448,14 @@ void HidClassDevice::start_reading() {
             if (!r->out)
                 idle.push_back(r.get());
     }
-    for (State::Read *r : idle)
+    // One read at a time, each let run its course (in virtual time: until
+    // every scheduled thread waits again): a read that finds the device
+    // stopped starts it on a work item, and what the started workers do
+    // before the next read arrives is then the same on every run.
+    for (State::Read *r : idle) {
         s.submit(*r);
+        clock_settle();
+    }
 }
 
 void HidClassDevice::resend_failed() {

@@ -310,7 +310,9 @@ private:
         case DeviceAction::Kind::PowerCycle:
             if (hid_ == nullptr) return;
             answered("power D3", hid_->set_power(PowerDeviceD3));
+            sim::clock_settle();
             answered("power D0", hid_->set_power(PowerDeviceD0));
+            sim::clock_settle();
             // Back in D0 the class driver reads again; the driver, finding
             // its device stopped, refuses the reads and starts it.
             hid_->stop_reading();
@@ -341,6 +343,10 @@ private:
         }
         dx_ = hid_->mini_extension<DEVICE_EXTENSION>();
         NTSTATUS started = hid_->start(false);
+        // The workers the start made run until they wait before the class
+        // driver asks for its descriptors and reads: on a real machine the
+        // two go on at once, here the order is the same on every run.
+        sim::clock_settle();
         answered("start", started);
         if (!NT_SUCCESS(started)) return fail("the device did not start: " + status_text(started));
         if (!NT_SUCCESS(hid_->interrogate())) return fail("HID class driver: " + hid_->failure());
