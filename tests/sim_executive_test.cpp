@@ -358,6 +358,19 @@ VOID NTAPI late_work(PDEVICE_OBJECT, PVOID context) {
     static_cast<std::atomic<int> *>(context)->store(1);
 }
 
+// The ticker on a system thread of its own; the thread object referenced,
+// or nullptr when it could not be made.
+PVOID start_ticker(Ticker &t) {
+    KeInitializeEvent(&t.wake, SynchronizationEvent, FALSE);
+    HANDLE h;
+    if (PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ticker_routine, &t) != STATUS_SUCCESS)
+        return nullptr;
+    PVOID thread = nullptr;
+    NTSTATUS referenced = ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
+    ZwClose(h);
+    return NT_SUCCESS(referenced) ? thread : nullptr;
+}
+
 } // namespace
 
 class ThreadedSimClock : public SimTest {};
@@ -365,12 +378,8 @@ class ThreadedSimClock : public SimTest {};
 TEST_F(ThreadedSimClock, TimeMovesOnlyWhenToldAndEveryTimeOutExpiresAtItsInstant) {
     const ULONGLONG t0 = KeQueryInterruptTime();
     Ticker t;
-    KeInitializeEvent(&t.wake, SynchronizationEvent, FALSE);
-    HANDLE h;
-    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ticker_routine, &t), STATUS_SUCCESS);
-    PVOID thread;
-    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(h);
+    PVOID thread = start_ticker(t);
+    ASSERT_NE(thread, nullptr);
 
     sim::clock_settle();
     EXPECT_TRUE(t.timeouts.empty()) << "settling runs what can run, the clock unmoved";
@@ -412,12 +421,8 @@ TEST_F(ThreadedSimClock, TimeMovesOnlyWhenToldAndEveryTimeOutExpiresAtItsInstant
 TEST_F(ThreadedSimClock, DrivenTimeCallsBackOnlyWithEverythingSettled) {
     const ULONGLONG t0 = KeQueryInterruptTime();
     Ticker t;
-    KeInitializeEvent(&t.wake, SynchronizationEvent, FALSE);
-    HANDLE h;
-    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ticker_routine, &t), STATUS_SUCCESS);
-    PVOID thread;
-    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(h);
+    PVOID thread = start_ticker(t);
+    ASSERT_NE(thread, nullptr);
 
     std::vector<ULONGLONG> calls;
     size_t signals_seen = 0;
