@@ -12,18 +12,16 @@
 #include <memory>
 #include <vector>
 
+#include "platform/controller/controller.h"
 #include "platform/kernel.h"
 
 namespace sim {
 
-// Identity of the virtual controller (our own numbers).
-constexpr uint16_t kUsbVendorId = 0xF055;
-constexpr uint16_t kUsbProductId = 0x6A11;
-constexpr uint16_t kUsbDeviceVersion = 0x0103;
-// Endpoints: 0x81 interrupt IN carries reports 1 to 3; with more pipes come
-// 0x02 interrupt OUT and 0x83 interrupt IN, which never sends anything.
-constexpr uint8_t kUsbReportEndpoint = 0x81;
-constexpr uint16_t kUsbMaxPacket = 8;
+// Identity and endpoints of the virtual controller (platform/controller).
+constexpr uint16_t kUsbVendorId = controller::kVendorId;
+constexpr uint16_t kUsbProductId = controller::kProductId;
+constexpr uint16_t kUsbDeviceVersion = controller::kDeviceVersion;
+constexpr uint8_t kUsbReportEndpoint = controller::kReportEndpoint;
 // The handle the bus driver gives the default pipe.
 inline const USBD_PIPE_HANDLE kUsbDefaultPipe = reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t(0xD0F0));
 
