@@ -134,6 +134,8 @@ struct Waiter {
     std::atomic<uint32_t> word{0};
 };
 constexpr uint64_t kNever = ~uint64_t{0};
+// The system time when the interrupt time was zero: 2024-01-01 00:00 UTC.
+constexpr uint64_t kSystemTimeAtStart = 133'485'408'000'000'000ULL;
 constexpr uint32_t kIdle = 0, kPoked = 1, kAsleep = 2;
 // About 20 us on this kind of machine: a hand-off between two threads of a
 // virtual-time session takes a few.
@@ -247,8 +249,8 @@ uint64_t deadline_of(const LARGE_INTEGER *timeout) {
     if (timeout == nullptr)
         return kNever;
     LONGLONG t = timeout->QuadPart;
-    if (t >= 0)
-        return static_cast<uint64_t>(t); // absolute interrupt time
+    if (t >= 0) // an absolute system time; one before the start has passed
+        return static_cast<uint64_t>(t) > kSystemTimeAtStart ? static_cast<uint64_t>(t) - kSystemTimeAtStart : 0;
     uint64_t now = now_100ns();
     uint64_t length = static_cast<uint64_t>(-t);
     return length > kNever - now ? kNever - 1 : now + length;
@@ -416,6 +418,10 @@ std::function<void()> g_after_release;
 extern "C" {
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return now_100ns(); }
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = static_cast<LONGLONG>(kSystemTimeAtStart + now_100ns());
+}
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return t_irql; }
 

@@ -22,9 +22,6 @@
 #ifndef STATUS_OBJECT_PATH_SYNTAX_BAD
 #define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
 #endif
-#ifndef STATUS_KEY_DELETED
-#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
-#endif
 
 namespace sim {
 
@@ -389,18 +386,17 @@ const internal::Registrar registrar(
 
 // ---------------------------------------------------------------- query replies
 // A reply is a fixed part (head, `fixed` bytes) followed by a name or data
-// (tail), written straight into the caller's buffer. names_partial: a buffer
-// that holds the fixed part gets as much of the name as fits (the key and value
-// name records); value data is never delivered in part.
-NTSTATUS deliver(const void *head, size_t fixed, const void *tail, size_t tail_size, bool names_partial, PVOID buffer,
-                 ULONG length, PULONG result_length) {
+// (tail), written straight into the caller's buffer: a buffer that holds the
+// fixed part gets as much of the tail as fits.
+NTSTATUS deliver(const void *head, size_t fixed, const void *tail, size_t tail_size, PVOID buffer, ULONG length,
+                 PULONG result_length) {
     if (!result_length || (!buffer && length))
         return STATUS_INVALID_PARAMETER;
     const size_t total = fixed + tail_size;
     *result_length = static_cast<ULONG>(total);
     if (length < fixed)
         return STATUS_BUFFER_TOO_SMALL;
-    const size_t n = length >= total ? total : (names_partial ? length : fixed);
+    const size_t n = length >= total ? total : length;
     std::memcpy(buffer, head, fixed);
     if (n > fixed)
         std::memcpy(static_cast<uint8_t *>(buffer) + fixed, tail, n - fixed);
@@ -414,12 +410,13 @@ static_assert(std::endian::native == std::endian::little, "the records' UTF-16 i
 NTSTATUS key_basic(const Key &k, PVOID buffer, ULONG length, PULONG result_length) {
     KEY_BASIC_INFORMATION head{};
     head.NameLength = static_cast<ULONG>(k.name.size() * 2);
-    return deliver(&head, offsetof(KEY_BASIC_INFORMATION, Name), k.name.data(), head.NameLength, true, buffer, length,
+    return deliver(&head, offsetof(KEY_BASIC_INFORMATION, Name), k.name.data(), head.NameLength, buffer, length,
                    result_length);
 }
 
 NTSTATUS key_full(const Key &k, PVOID buffer, ULONG length, PULONG result_length) {
-    // The record ends where Class begins: no class name is ever stored.
+    // The record ends where Class begins: no class name is ever stored, and
+    // a key without one has ClassOffset -1.
     constexpr size_t fixed = offsetof(KEY_FULL_INFORMATION, Class);
     ULONG max_name = 0, max_value_name = 0, max_value_data = 0;
     for (auto &[folded_name, s] : k.subkeys)
@@ -429,13 +426,13 @@ NTSTATUS key_full(const Key &k, PVOID buffer, ULONG length, PULONG result_length
         max_value_data = std::max<ULONG>(max_value_data, static_cast<ULONG>(v.data.size()));
     }
     KEY_FULL_INFORMATION head{};
-    head.ClassOffset = static_cast<ULONG>(fixed);
+    head.ClassOffset = 0xFFFFFFFFu;
     head.SubKeys = static_cast<ULONG>(k.subkeys.size());
     head.MaxNameLen = max_name;
     head.Values = static_cast<ULONG>(k.values.size());
     head.MaxValueNameLen = max_value_name;
     head.MaxValueDataLen = max_value_data;
-    return deliver(&head, fixed, nullptr, 0, false, buffer, length, result_length);
+    return deliver(&head, fixed, nullptr, 0, buffer, length, result_length);
 }
 
 NTSTATUS value_info(const Value &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
@@ -444,14 +441,14 @@ NTSTATUS value_info(const Value &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID buffe
         KEY_VALUE_BASIC_INFORMATION head{};
         head.Type = v.type;
         head.NameLength = static_cast<ULONG>(v.name.size() * 2);
-        return deliver(&head, offsetof(KEY_VALUE_BASIC_INFORMATION, Name), v.name.data(), head.NameLength, true,
-                       buffer, length, result_length);
+        return deliver(&head, offsetof(KEY_VALUE_BASIC_INFORMATION, Name), v.name.data(), head.NameLength, buffer,
+                       length, result_length);
     }
     if (cls == KeyValuePartialInformation) {
         KEY_VALUE_PARTIAL_INFORMATION head{};
         head.Type = v.type;
         head.DataLength = static_cast<ULONG>(v.data.size());
-        return deliver(&head, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data), v.data.data(), v.data.size(), false,
+        return deliver(&head, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data), v.data.data(), v.data.size(),
                        buffer, length, result_length);
     }
     return STATUS_INVALID_PARAMETER;
@@ -464,9 +461,13 @@ NTSTATUS value_info(const Value &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID buffe
 using sim::Key;
 using sim::Registry;
 
-extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
-    sim::require_passive("ZwOpenKey");
-    (void)DesiredAccess; // the simulated registry grants every access
+namespace sim {
+namespace {
+
+// ZwOpenKey and ZwCreateKey: the key an object name leads to, created as the
+// last component when `create` asks for it (its parent must exist), and a
+// handle to it.
+NTSTATUS open_key(PHANDLE KeyHandle, POBJECT_ATTRIBUTES ObjectAttributes, bool create, PULONG disposition) {
     if (!KeyHandle || !ObjectAttributes || !ObjectAttributes->ObjectName)
         return STATUS_INVALID_PARAMETER;
     const UNICODE_STRING *name = ObjectAttributes->ObjectName;
@@ -474,24 +475,27 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
         return STATUS_INVALID_PARAMETER;
     std::u16string_view path(name->Buffer ? name->Buffer : u"", name->Length / 2);
 
-    Registry &r = sim::registry();
-    auto object = std::make_unique<sim::OpenKey>();
+    Registry &r = registry();
+    auto object = std::make_unique<OpenKey>();
+    bool created = false;
     {
         std::lock_guard<std::mutex> guard(r.lock);
         std::shared_ptr<Key> key;
+        size_t depth = 0; // levels below \Registry
         if (ObjectAttributes->RootDirectory) {
-            NTSTATUS status = sim::key_from_handle(r, ObjectAttributes->RootDirectory, key);
+            NTSTATUS status = key_from_handle(r, ObjectAttributes->RootDirectory, key);
             if (!NT_SUCCESS(status))
                 return status;
             if (!path.empty() && path.front() == u'\\')
                 return STATUS_OBJECT_PATH_SYNTAX_BAD;
+            depth = chain_from_root(*key).size() - 1;
         } else {
             if (path.empty() || path.front() != u'\\')
                 return STATUS_OBJECT_PATH_SYNTAX_BAD;
             path.remove_prefix(1);
             size_t end = path.find(u'\\');
             std::u16string_view first = path.substr(0, end);
-            if (!sim::same_name(first, u"Registry"))
+            if (!same_name(first, u"Registry"))
                 return STATUS_OBJECT_NAME_NOT_FOUND;
             path.remove_prefix(end == std::u16string_view::npos ? path.size() : end + 1);
             key = r.root;
@@ -503,13 +507,24 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
             std::u16string_view part = path.substr(0, end);
             if (part.empty())
                 return STATUS_OBJECT_NAME_INVALID;
-            key = sim::find_subkey_shared(*key, part);
-            if (!key)
-                return STATUS_OBJECT_NAME_NOT_FOUND;
             path.remove_prefix(end == std::u16string_view::npos ? path.size() : end + 1);
+            std::shared_ptr<Key> next = find_subkey_shared(*key, part);
+            depth++;
+            if (!next && create && path.empty()) {
+                if (depth < 2) // \Registry itself holds only the hives
+                    return STATUS_ACCESS_DENIED;
+                if (depth - 1 > r.depth_limit)
+                    return STATUS_INVALID_PARAMETER;
+                next = new_key(std::u16string(part), key.get());
+                add_subkey(*key, next);
+                created = true;
+            }
+            if (!next)
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            key = std::move(next);
         }
         object->key = key;
-        object->path = sim::kernel_path(*key);
+        object->path = kernel_path(*key);
     }
     // The handle table is entered without this lock held: ZwClose calls back
     // into close_key, which takes it.
@@ -518,13 +533,95 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
         std::lock_guard<std::mutex> guard(r.lock);
         r.open.emplace(raw, std::move(object));
     }
-    HANDLE h = sim::internal::handle_open(sim::internal::HandleKind::RegistryKey, raw, sim::close_key);
+    HANDLE h = internal::handle_open(internal::HandleKind::RegistryKey, raw, close_key);
     if (!h) {
-        sim::close_key(raw);
+        close_key(raw);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     *KeyHandle = h;
+    if (disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return STATUS_SUCCESS;
+}
+
+// A value name as the Zw routines take it, or false when it is malformed.
+bool value_name(PUNICODE_STRING ValueName, std::u16string_view &out) {
+    if (!ValueName || ValueName->Length % 2 || (ValueName->Length && !ValueName->Buffer))
+        return false;
+    out = std::u16string_view(ValueName->Buffer ? ValueName->Buffer : u"", ValueName->Length / 2);
+    return true;
+}
+
+} // namespace
+} // namespace sim
+
+extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    sim::require_passive("ZwOpenKey");
+    (void)DesiredAccess; // the simulated registry grants every access
+    return sim::open_key(KeyHandle, ObjectAttributes, false, nullptr);
+}
+
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions,
+                                      PULONG Disposition) {
+    sim::require_passive("ZwCreateKey");
+    (void)DesiredAccess;
+    (void)TitleIndex; // ignored by Windows too
+    (void)Class;
+    if (CreateOptions & ~ULONG(REG_OPTION_VOLATILE))
+        return STATUS_INVALID_PARAMETER;
+    return sim::open_key(KeyHandle, ObjectAttributes, true, Disposition);
+}
+
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                                        PVOID Data, ULONG DataSize) {
+    sim::require_passive("ZwSetValueKey");
+    (void)TitleIndex;
+    std::u16string_view name;
+    if (!sim::value_name(ValueName, name) || (DataSize && !Data))
+        return STATUS_INVALID_PARAMETER;
+    Registry &r = sim::registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::shared_ptr<Key> key;
+    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
+    if (!NT_SUCCESS(status))
+        return status;
+    const auto *bytes = static_cast<const uint8_t *>(Data);
+    sim::set_value_locked(*key, std::u16string(name), Type, std::vector<uint8_t>(bytes, bytes + DataSize));
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {
+    sim::require_passive("ZwDeleteKey");
+    Registry &r = sim::registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::shared_ptr<Key> key;
+    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
+    if (status == STATUS_KEY_DELETED)
+        return STATUS_SUCCESS; // deleted already, through this handle or another
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!key->subkeys.empty() || !key->parent || !key->parent->parent)
+        return STATUS_CANNOT_DELETE; // a key with subkeys, a hive or \Registry
+    Key *parent = key->parent;
+    sim::mark_deleted(*key);
+    parent->subkeys.erase(sim::folded(key->name));
+    parent->by_position_stale = true;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+    sim::require_passive("ZwDeleteValueKey");
+    std::u16string_view name;
+    if (!sim::value_name(ValueName, name))
+        return STATUS_INVALID_PARAMETER;
+    Registry &r = sim::registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::shared_ptr<Key> key;
+    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
+    if (!NT_SUCCESS(status))
+        return status;
+    return sim::delete_value_locked(*key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
@@ -590,11 +687,11 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
     if (!NT_SUCCESS(status))
         return status;
-    if (!ValueName || ValueName->Length % 2 || (ValueName->Length && !ValueName->Buffer))
+    std::u16string_view name;
+    if (!sim::value_name(ValueName, name))
         return STATUS_INVALID_PARAMETER;
     if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
-    std::u16string_view name(ValueName->Buffer ? ValueName->Buffer : u"", ValueName->Length / 2);
     const sim::Value *v = sim::find_value(*key, name);
     if (!v)
         return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -1,6 +1,8 @@
 // Controls of the simulated configuration registry for tests and tools (C++20).
 // Driver code never includes this; it reads the registry through ZwOpenKey,
-// ZwQueryKey, ZwEnumerateKey, ZwEnumerateValueKey, ZwQueryValueKey and ZwClose.
+// ZwQueryKey, ZwEnumerateKey, ZwEnumerateValueKey, ZwQueryValueKey and ZwClose,
+// and writes it through ZwCreateKey, ZwSetValueKey, ZwDeleteValueKey and
+// ZwDeleteKey (a key without subkeys; deleting a deleted key succeeds).
 //
 // The tree
 //   One tree under \Registry, with the hives \Registry\Machine and
@@ -30,8 +32,9 @@
 //   A query whose buffer cannot hold the fixed part of the record answers
 //   STATUS_BUFFER_TOO_SMALL and writes nothing; one whose buffer holds the fixed
 //   part but not the name or data answers STATUS_BUFFER_OVERFLOW with the fixed
-//   part filled (and as much of a name as fits; no partial value data). Both set
-//   *ResultLength to the full size. Missing keys and values answer
+//   part filled (lengths in full) and as much of the name or data as fits. Both
+//   set *ResultLength to the full size. No key has a class name: ClassLength is
+//   0 and ClassOffset -1. Missing keys and values answer
 //   STATUS_OBJECT_NAME_NOT_FOUND, an index past the end STATUS_NO_MORE_ENTRIES,
 //   a handle to a key deleted since it was opened STATUS_KEY_DELETED.
 //   Information classes served: KeyBasicInformation and KeyFullInformation

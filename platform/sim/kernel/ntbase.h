@@ -208,9 +208,12 @@ NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 }
 
 // ---------------------------------------------------------------- time
-// Interrupt time: 100-ns units since the (simulated) system started.
+// Interrupt time: 100-ns units since the (simulated) system started. System
+// time: 100-ns units since 1 January 1601 (UTC), the time an absolute time-out
+// is given in; the simulated system started at 2024-01-01 00:00 UTC.
 extern "C" {
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 }
 
 // ---------------------------------------------------------------- dispatcher objects

@@ -12,6 +12,19 @@
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
 
+// ZwCreateKey's options and what it reports having done.
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#ifndef STATUS_KEY_DELETED
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+#endif
+#ifndef STATUS_CANNOT_DELETE
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#endif
+
 typedef enum _KEY_INFORMATION_CLASS {
     KeyBasicInformation = 0,
     KeyNodeInformation = 1,
@@ -64,6 +77,18 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 extern "C" {
 NTKERNELAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                      POBJECT_ATTRIBUTES ObjectAttributes);
+// Opens the key, creating its last component when missing (the parent must
+// exist). No class name is kept.
+NTKERNELAPI NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
+                                       ULONG CreateOptions, PULONG Disposition);
+NTKERNELAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                                         PVOID Data, ULONG DataSize);
+// Deletes a key that has no subkeys (STATUS_CANNOT_DELETE otherwise); the
+// handle stays open until ZwClose, and every handle on it then answers
+// STATUS_KEY_DELETED, but for ZwDeleteKey, which succeeds again.
+NTKERNELAPI NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
+NTKERNELAPI NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTKERNELAPI NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                                       PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 NTKERNELAPI NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
