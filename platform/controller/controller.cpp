@@ -197,4 +197,24 @@ USBD_STATUS Control(const UCHAR setup[8], UCHAR *data, ULONG *length, const Shap
     return USBD_STATUS_STALL_PID;
 }
 
+NTSTATUS BusStatus(USBD_STATUS usbd) {
+    switch (usbd) {
+    case USBD_STATUS_SUCCESS:
+        return STATUS_SUCCESS;
+    case USBD_STATUS_PENDING:
+        return STATUS_PENDING;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+        return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+        return STATUS_INVALID_HANDLE;
+    case USBD_STATUS_CANCELED:
+        return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+        return STATUS_DEVICE_NOT_CONNECTED;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
 } // namespace controller

@@ -62,4 +62,8 @@ struct State {
 USBD_STATUS Control(const UCHAR setup[8], UCHAR *data, ULONG *length, const Shape &shape,
                     const UCHAR *report_descriptor, State *state);
 
+// The NTSTATUS a USB bus driver completes a request with, for the USBD status
+// it leaves in the URB (the simulated bus and the test bus for Wine alike).
+NTSTATUS BusStatus(USBD_STATUS usbd);
+
 } // namespace controller

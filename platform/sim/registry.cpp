@@ -552,6 +552,16 @@ bool value_name(PUNICODE_STRING ValueName, std::u16string_view &out) {
     return true;
 }
 
+// Runs `use` on the key behind a handle with the registry locked, or returns
+// why the handle names no key.
+template <typename Use> NTSTATUS with_key(HANDLE handle, Use use) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::shared_ptr<Key> key;
+    NTSTATUS status = key_from_handle(r, handle, key);
+    return NT_SUCCESS(status) ? use(*key) : status;
+}
+
 } // namespace
 } // namespace sim
 
@@ -580,34 +590,25 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     std::u16string_view name;
     if (!sim::value_name(ValueName, name) || (DataSize && !Data))
         return STATUS_INVALID_PARAMETER;
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    const auto *bytes = static_cast<const uint8_t *>(Data);
-    sim::set_value_locked(*key, std::u16string(name), Type, std::vector<uint8_t>(bytes, bytes + DataSize));
-    return STATUS_SUCCESS;
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        const auto *bytes = static_cast<const uint8_t *>(Data);
+        sim::set_value_locked(key, std::u16string(name), Type, std::vector<uint8_t>(bytes, bytes + DataSize));
+        return STATUS_SUCCESS;
+    });
 }
 
 extern "C" NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {
     sim::require_passive("ZwDeleteKey");
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (status == STATUS_KEY_DELETED)
-        return STATUS_SUCCESS; // deleted already, through this handle or another
-    if (!NT_SUCCESS(status))
-        return status;
-    if (!key->subkeys.empty() || !key->parent || !key->parent->parent)
-        return STATUS_CANNOT_DELETE; // a key with subkeys, a hive or \Registry
-    Key *parent = key->parent;
-    sim::mark_deleted(*key);
-    parent->subkeys.erase(sim::folded(key->name));
-    parent->by_position_stale = true;
-    return STATUS_SUCCESS;
+    NTSTATUS status = sim::with_key(KeyHandle, [&](Key &key) {
+        if (!key.subkeys.empty() || !key.parent || !key.parent->parent)
+            return STATUS_CANNOT_DELETE; // a key with subkeys, a hive or \Registry
+        Key *parent = key.parent;
+        sim::mark_deleted(key);
+        parent->subkeys.erase(sim::folded(key.name));
+        parent->by_position_stale = true;
+        return STATUS_SUCCESS;
+    });
+    return status == STATUS_KEY_DELETED ? STATUS_SUCCESS : status; // deleted already, through this handle or another
 }
 
 extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
@@ -615,87 +616,67 @@ extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING Val
     std::u16string_view name;
     if (!sim::value_name(ValueName, name))
         return STATUS_INVALID_PARAMETER;
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    return sim::delete_value_locked(*key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        return sim::delete_value_locked(key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    });
 }
 
 extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
                                      ULONG Length, PULONG ResultLength) {
     sim::require_passive("ZwQueryKey");
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    switch (KeyInformationClass) {
-    case KeyBasicInformation:
-        return sim::key_basic(*key, KeyInformation, Length, ResultLength);
-    case KeyFullInformation:
-        return sim::key_full(*key, KeyInformation, Length, ResultLength);
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        switch (KeyInformationClass) {
+        case KeyBasicInformation:
+            return sim::key_basic(key, KeyInformation, Length, ResultLength);
+        case KeyFullInformation:
+            return sim::key_full(key, KeyInformation, Length, ResultLength);
+        default:
+            return STATUS_INVALID_PARAMETER;
+        }
+    });
 }
 
 extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                                          PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::require_passive("ZwEnumerateKey");
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (KeyInformationClass != KeyBasicInformation)
-        return STATUS_INVALID_PARAMETER;
-    const Key *subkey = sim::subkey_at(*key, Index);
-    if (!subkey)
-        return STATUS_NO_MORE_ENTRIES;
-    return sim::key_basic(*subkey, KeyInformation, Length, ResultLength);
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        if (KeyInformationClass != KeyBasicInformation)
+            return STATUS_INVALID_PARAMETER;
+        const Key *subkey = sim::subkey_at(key, Index);
+        if (!subkey)
+            return STATUS_NO_MORE_ENTRIES;
+        return sim::key_basic(*subkey, KeyInformation, Length, ResultLength);
+    });
 }
 
 extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     sim::require_passive("ZwEnumerateValueKey");
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValuePartialInformation)
-        return STATUS_INVALID_PARAMETER;
-    if (Index >= key->values.size())
-        return STATUS_NO_MORE_ENTRIES;
-    return sim::value_info(key->values[Index], KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValuePartialInformation)
+            return STATUS_INVALID_PARAMETER;
+        if (Index >= key.values.size())
+            return STATUS_NO_MORE_ENTRIES;
+        return sim::value_info(key.values[Index], KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+    });
 }
 
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                           PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     sim::require_passive("ZwQueryValueKey");
-    Registry &r = sim::registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::shared_ptr<Key> key;
-    NTSTATUS status = sim::key_from_handle(r, KeyHandle, key);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::u16string_view name;
-    if (!sim::value_name(ValueName, name))
-        return STATUS_INVALID_PARAMETER;
-    if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValuePartialInformation)
-        return STATUS_INVALID_PARAMETER;
-    const sim::Value *v = sim::find_value(*key, name);
-    if (!v)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return sim::value_info(*v, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+    return sim::with_key(KeyHandle, [&](Key &key) {
+        std::u16string_view name;
+        if (!sim::value_name(ValueName, name))
+            return STATUS_INVALID_PARAMETER;
+        if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValuePartialInformation)
+            return STATUS_INVALID_PARAMETER;
+        const sim::Value *v = sim::find_value(key, name);
+        if (!v)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        return sim::value_info(*v, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+    });
 }
 
 

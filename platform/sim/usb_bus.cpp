@@ -376,25 +376,7 @@ void init_bus_driver(PDRIVER_OBJECT driver) {
     driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatch_pass;
 }
 
-NTSTATUS nt_status(USBD_STATUS usbd) {
-    switch (usbd) {
-    case USBD_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
-    case USBD_STATUS_PENDING:
-        return STATUS_PENDING;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-        return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-        return STATUS_INVALID_HANDLE;
-    case USBD_STATUS_CANCELED:
-        return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    default:
-        return STATUS_UNSUCCESSFUL;
-    }
-}
+NTSTATUS nt_status(USBD_STATUS usbd) { return controller::BusStatus(usbd); }
 
 void complete_urb(PIRP irp, USBD_STATUS usbd) {
     auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);

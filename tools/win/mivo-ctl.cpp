@@ -6,36 +6,18 @@
 // command and status report 0xF0, so the device interface to open is the HID
 // collection with usage page 0x0C, usage 0x01 whose output reports are the
 // command's 4 bytes.
-#include <windows.h>
-
-#include <setupapi.h>
-// The HID headers declare their routines without C linkage of their own.
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/lib/control.h"
+#include "tools/win/hid_devices.h"
 
 namespace {
 
 constexpr USHORT kConsumerPage = 0x0C;
 constexpr USHORT kConsumerControl = 0x01;
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2;
-
-std::string last_error()
-{
-    char text[256] = {};
-    DWORD code = GetLastError();
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                   nullptr);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s + " (error " + std::to_string(code) + ")";
-}
 
 // Whether this open collection is the one that carries report 0xF0.
 bool carries_commands(HANDLE h)
@@ -52,29 +34,14 @@ bool carries_commands(HANDLE h)
 // Opens mivo's command collection, or returns INVALID_HANDLE_VALUE.
 HANDLE open_command_collection()
 {
-    GUID hid;
-    HidD_GetHidGuid(&hid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    HANDLE found = INVALID_HANDLE_VALUE;
-    SP_DEVICE_INTERFACE_DATA iface{};
-    iface.cbSize = sizeof iface;
-    for (DWORD i = 0; found == INVALID_HANDLE_VALUE && SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); i++) {
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &size, nullptr);
-        if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        std::vector<char> buffer(size);
-        auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, size, nullptr, nullptr)) continue;
-        HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    for (const std::string &path : mivo::win::hid_collection_paths()) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) continue;
-        if (carries_commands(h)) found = h;
-        else CloseHandle(h);
+        if (carries_commands(h)) return h;
+        CloseHandle(h);
     }
-    SetupDiDestroyDeviceInfoList(set);
-    return found;
+    return INVALID_HANDLE_VALUE;
 }
 
 bool write_report(HANDLE h, const mivo::control::Report &report)
@@ -154,7 +121,7 @@ int main(int argc, char **argv)
     int result = kExitOk;
     if (!write_report(h, report)) {
         std::fprintf(stderr, "mivo-ctl: %s: the driver refused the write: %s\n",
-                     mivo::control::describe(report).c_str(), last_error().c_str());
+                     mivo::control::describe(report).c_str(), mivo::win::last_error().c_str());
         result = kExitFailure;
     } else if (!status) {
         std::printf("%s: written (%u bytes)\n", mivo::control::describe(report).c_str(), unsigned(report.size()));

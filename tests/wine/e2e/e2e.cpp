@@ -22,10 +22,6 @@
 
 #include <cfgmgr32.h>
 #include <newdev.h>
-#include <setupapi.h>
-extern "C" {
-#include <hidsdi.h>
-}
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +34,7 @@ extern "C" {
 #include "tools/lib/control.h"
 #include "tools/lib/report_format.h"
 #include "tools/lib/trace_file.h"
+#include "tools/win/hid_devices.h"
 
 namespace {
 
@@ -48,16 +45,7 @@ constexpr char kControllerHardwareId[] = "USB\\VID_F055&PID_6A11";
 constexpr char kBusServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\mivo_vbus";
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2;
 
-std::string last_error()
-{
-    char text[256] = {};
-    DWORD code = GetLastError();
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                   nullptr);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s + " (error " + std::to_string(code) + ")";
-}
+using mivo::win::last_error;
 
 bool fail(const std::string &what)
 {
@@ -82,24 +70,11 @@ struct Collection {
 std::vector<Collection> open_collections()
 {
     std::vector<Collection> found;
-    GUID hid;
-    HidD_GetHidGuid(&hid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return found;
-    SP_DEVICE_INTERFACE_DATA iface{};
-    iface.cbSize = sizeof iface;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); i++) {
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &size, nullptr);
-        if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        std::vector<char> buffer(size);
-        auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, size, nullptr, nullptr)) continue;
+    for (const std::string &path : mivo::win::hid_collection_paths()) {
         Collection c;
-        c.path = detail->DevicePath;
-        c.handle = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        c.path = path;
+        c.handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (c.handle == INVALID_HANDLE_VALUE) continue;
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof attributes;
@@ -115,7 +90,6 @@ std::vector<Collection> open_collections()
             CloseHandle(c.handle);
         }
     }
-    SetupDiDestroyDeviceInfoList(set);
     return found;
 }
 

@@ -230,26 +230,6 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-NTSTATUS NtStatus(USBD_STATUS usbd) {
-    switch (usbd) {
-    case USBD_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
-    case USBD_STATUS_PENDING:
-        return STATUS_PENDING;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-        return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-        return STATUS_INVALID_HANDLE;
-    case USBD_STATUS_CANCELED:
-        return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    default:
-        return STATUS_UNSUCCESSFUL;
-    }
-}
-
 PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
 // The host controller completes transfers from its DPC: at DISPATCH_LEVEL.
@@ -260,7 +240,7 @@ NTSTATUS CompleteUrb(PIRP irp, USBD_STATUS usbd) {
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NTSTATUS status = Complete(irp, NtStatus(usbd));
+    NTSTATUS status = Complete(irp, controller::BusStatus(usbd));
     KeLowerIrql(irql);
     return status;
 }
