@@ -48,7 +48,7 @@ struct Bus {
     PDRIVER_OBJECT driver;
     // Set up by AddDevice and REMOVE of the FDO, both on the PnP manager's thread.
     PDEVICE_OBJECT fdo, lower, root_pdo, control;
-    PDEVICE_OBJECT child; // created on the first bus-relations query while present
+    PDEVICE_OBJECT child; // made on the first bus-relations query while present; set on the PnP thread
     bool child_present;
     bool symlink;
 
@@ -247,6 +247,25 @@ NTSTATUS CompleteUrb(PIRP irp, USBD_STATUS usbd) {
 
 LONGLONG Now() { return KeQueryPerformanceCounter(nullptr).QuadPart; }
 
+// Whether the controller is on the bus: the control device's requests change
+// it on another thread.
+bool Present() {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_bus.lock, &irql);
+    bool present = g_bus.child_present;
+    KeReleaseSpinLock(&g_bus.lock, irql);
+    return present;
+}
+
+// Sets the controller's device object (the PnP manager's thread only; the
+// control device reads it).
+void SetChild(PDEVICE_OBJECT child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_bus.lock, &irql);
+    g_bus.child = child;
+    KeReleaseSpinLock(&g_bus.lock, irql);
+}
+
 // ---------------------------------------------------------------- interrupt IN
 void CancelRead(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -289,7 +308,9 @@ void Deliver() {
             RtlCopyMemory(r.TransferBuffer, e->bytes, e->length);
             r.TransferBufferLength = e->length;
         } else {
-            InterlockedIncrement(reinterpret_cast<volatile LONG *>(&g_bus.overruns));
+            KeAcquireSpinLock(&g_bus.lock, &irql);
+            g_bus.overruns++;
+            KeReleaseSpinLock(&g_bus.lock, irql);
         }
         CompleteUrb(irp, status);
     }
@@ -485,13 +506,13 @@ NTSTATUS SubmitUrb(PIRP irp, PURB urb) {
         return InterruptTransfer(irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
         status = length != sizeof(struct _URB_PIPE_REQUEST) ? USBD_STATUS_INVALID_PARAMETER
-                 : !g_bus.child_present                     ? USBD_STATUS_DEVICE_GONE
+                 : !Present()                               ? USBD_STATUS_DEVICE_GONE
                                                             : USBD_STATUS_SUCCESS;
         if (USBD_SUCCESS(status))
             FailReads(USBD_STATUS_CANCELED);
         break;
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        status = g_bus.child_present ? USBD_STATUS_SUCCESS : USBD_STATUS_DEVICE_GONE;
+        status = Present() ? USBD_STATUS_SUCCESS : USBD_STATUS_DEVICE_GONE;
         break;
     default:
         status = USBD_STATUS_INVALID_URB_FUNCTION;
@@ -509,11 +530,11 @@ NTSTATUS ChildInternal(PIRP irp) {
         auto *out = static_cast<PULONG>(sp->Parameters.Others.Argument1);
         if (!out)
             return Complete(irp, STATUS_INVALID_PARAMETER);
-        *out = g_bus.child_present ? USBD_PORT_CONNECTED | USBD_PORT_ENABLED : 0;
+        *out = Present() ? USBD_PORT_CONNECTED | USBD_PORT_ENABLED : 0;
         return Complete(irp, STATUS_SUCCESS);
     }
     case IOCTL_INTERNAL_USB_RESET_PORT:
-        if (!g_bus.child_present)
+        if (!Present())
             return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
         FailReads(USBD_STATUS_CANCELED); // a reset ends whatever transfer was under way
         return Complete(irp, STATUS_SUCCESS);
@@ -620,9 +641,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
         Complete(irp, STATUS_SUCCESS);
         // Gone from the bus: the device object goes with it. Still on the bus
         // (the driver stack was taken down by hand): it stays for the next.
-        if (!g_bus.child_present) {
+        if (!Present()) {
             Trace("child removed", STATUS_SUCCESS);
-            g_bus.child = nullptr;
+            SetChild(nullptr);
             IoDeleteDevice(device);
         }
         return STATUS_SUCCESS;
@@ -672,9 +693,10 @@ PDEVICE_OBJECT CreateChild() {
 }
 
 NTSTATUS ReportChildren(PIRP irp) {
-    if (g_bus.child_present && !g_bus.child)
-        g_bus.child = CreateChild();
-    ULONG count = g_bus.child_present && g_bus.child ? 1 : 0;
+    bool present = Present();
+    if (present && !g_bus.child)
+        SetChild(CreateChild());
+    ULONG count = present && g_bus.child ? 1 : 0;
     auto *relations =
         static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
     if (!relations)
@@ -717,12 +739,17 @@ NTSTATUS FdoPnp(PIRP irp) {
         if (g_bus.control)
             IoDeleteDevice(g_bus.control);
         if (g_bus.child) {
+            PDEVICE_OBJECT child = g_bus.child;
+            KIRQL irql;
+            KeAcquireSpinLock(&g_bus.lock, &irql);
             g_bus.child_present = false;
-            IoDeleteDevice(g_bus.child);
+            g_bus.child = nullptr;
+            KeReleaseSpinLock(&g_bus.lock, irql);
+            IoDeleteDevice(child);
         }
         IoDetachDevice(g_bus.lower);
         IoDeleteDevice(g_bus.fdo);
-        g_bus.control = g_bus.child = g_bus.fdo = g_bus.lower = nullptr;
+        g_bus.control = g_bus.fdo = g_bus.lower = nullptr;
         Trace("bus removed", status);
         return status;
     }
