@@ -20,7 +20,6 @@
 // 1 (failed) or 2 (usage).
 #include <windows.h>
 
-#include <cfgmgr32.h>
 #include <newdev.h>
 
 #include <algorithm>
